@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace wf::testing {
+
+/// A private PulseAudio daemon for one test: its own runtime directory and
+/// socket, a stereo null sink "nullsink" and a 440 Hz mono sine source "sine"
+/// (amplitude 0.5) at 48000 Hz, both set as defaults. Nothing of a user
+/// session is touched. The daemon is killed when the object goes away.
+class PulseServer {
+ public:
+  PulseServer();
+  ~PulseServer();
+
+  /// True once the daemon answers on its socket.
+  bool ready() const { return ready_; }
+  /// "unix:<socket>": the value for PULSE_SERVER.
+  std::string serverAddress() const;
+  /// Environment for clients of this daemon (PULSE_SERVER, HOME, runtime path).
+  std::vector<std::pair<std::string, std::string>> clientEnv() const;
+  /// Runs pactl against this daemon; returns its standard output.
+  std::string pactl(const std::vector<std::string>& args, ExitStatus* status = nullptr) const;
+  /// Index of the module that provides the sine source.
+  int sineModule() const;
+
+ private:
+  TempDir dir_;
+  Child daemon_;
+  bool ready_ = false;
+};
+
+}  // namespace wf::testing
