@@ -1,0 +1,25 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace wf::bridge {
+
+/// The encoder program to start, first match wins: FFMPEG_PATH when set and
+/// not blank (used untrimmed); "ffmpeg" beside the bridge's own executable;
+/// /opt/homebrew/bin/ffmpeg; /usr/local/bin/ffmpeg; else the bare name
+/// "ffmpeg", searched in PATH when the child starts. Evaluated afresh on
+/// every call.
+std::string resolve_ffmpeg();
+
+/// Runs `program -version` with all standard streams on the null device and
+/// reports whether it started and exited with status 0 within `limit`. A probe
+/// still running at the limit is killed, reaped and counts as not ready.
+bool probe_ffmpeg(const std::string& program,
+                  std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+/// Process-wide encoder readiness: the first call runs the probe on
+/// `resolve_ffmpeg()`, every later call returns the stored answer.
+bool ffmpeg_ready();
+
+}  // namespace wf::bridge
