@@ -1,0 +1,21 @@
+#include "bridge/core/reply.h"
+#include "bridge/core/route_context.h"
+
+namespace wf::bridge {
+
+Status dispatch(RequestPtr request, RouteContext& context, std::span<const Route> routes) {
+  const std::string method = request->method();
+  const std::string path(request->path());
+  if (method == "OPTIONS") {
+    // The facility transmits no body for 204.
+    return send_json(std::move(request), 204, nlohmann::json::object());
+  }
+  for (const Route& route : routes) {
+    if (route.method == method && route.path == path) {
+      return route.handler(std::move(request), context);
+    }
+  }
+  return send_error(std::move(request), 404, "Not found");
+}
+
+}  // namespace wf::bridge

@@ -1,0 +1,355 @@
+#include "bridge/core/http_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace wf::bridge {
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+class Server;
+
+// Blocks the whole reply onto a socket with a deadline. The connection's own
+// threads do nothing with the socket meanwhile, so the dispatch thread can
+// write it directly and learn the outcome at once.
+enum class WriteOutcome { sent, gone, failed, timed_out };
+
+WriteOutcome write_all(int fd, std::string_view bytes, Clock::time_point deadline, int& err) {
+  while (!bytes.empty()) {
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) {
+        return WriteOutcome::timed_out;
+      }
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, static_cast<int>(left.count()));
+      continue;
+    }
+    err = errno;
+    if (err == EPIPE || err == ECONNRESET || err == ECONNABORTED || err == ECONNREFUSED) {
+      return WriteOutcome::gone;
+    }
+    return WriteOutcome::failed;
+  }
+  return WriteOutcome::sent;
+}
+
+std::string serialise(uint16_t status, const HeaderList& headers, std::string_view body,
+                      bool head_request, bool keep_alive) {
+  const bool bodiless = status / 100 == 1 || status == 204 || status == 304;
+  std::string out;
+  out.reserve(160 + body.size() + headers.size() * 48);
+  out += "HTTP/1.1 ";
+  out += std::to_string(status);
+  out += ' ';
+  auto reason = http::obsolete_reason(static_cast<http::status>(status));
+  out.append(reason.data(), reason.size());
+  out += "\r\n";
+  for (const auto& [k, v] : headers) {
+    out += k;
+    out += ": ";
+    out += v;
+    out += "\r\n";
+  }
+  if (!bodiless) {
+    out += "Content-Length: ";
+    out += std::to_string(body.size());
+    out += "\r\n";
+  }
+  if (!keep_alive) {
+    out += "Connection: close\r\n";
+  }
+  out += "\r\n";
+  if (!bodiless && !head_request) {
+    out.append(body.data(), body.size());
+  }
+  return out;
+}
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, Server& server, const HttpLimits& limits)
+      : stream_(std::move(socket)), server_(server), limits_(limits) {}
+
+  void start() { read_header(); }
+
+  // Called on the dispatch thread while no operation of ours is pending.
+  Status reply(uint16_t status, const HeaderList& headers, std::string_view body,
+               bool head_request, bool keep_alive);
+
+ private:
+  void read_header();
+  void on_header(beast::error_code ec);
+  void read_body();
+  void on_body(beast::error_code ec);
+  void reject(http::status status);
+  void close();
+
+  beast::tcp_stream stream_;
+  Server& server_;
+  const HttpLimits& limits_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+class BeastRequest : public Request {
+ public:
+  BeastRequest(std::shared_ptr<Session> session, http::request<http::string_body>&& req)
+      : Request(std::string(req.method_string()), std::string(req.target()), headers_of(req),
+                std::move(req.body())),
+        session_(std::move(session)),
+        head_(req.method() == http::verb::head),
+        keep_alive_(req.keep_alive()) {}
+
+  ~BeastRequest() override {
+    if (!answered_) {
+      // Given up without a reply: an empty 500 with none of our headers.
+      (void)respond(500, {}, {});
+    }
+  }
+
+  Status respond(uint16_t status, const HeaderList& headers, std::string body) override {
+    answered_ = true;
+    return session_->reply(status, headers, body, head_, keep_alive_);
+  }
+
+ private:
+  static HeaderList headers_of(const http::request<http::string_body>& req) {
+    HeaderList out;
+    for (const auto& field : req) {
+      out.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    return out;
+  }
+
+  std::shared_ptr<Session> session_;
+  bool head_;
+  bool keep_alive_;
+  bool answered_ = false;
+};
+
+class Server : public HttpServer {
+ public:
+  Server(HttpLimits limits) : limits_(limits), acceptor_(ioc_) {}
+
+  ~Server() override {
+    ioc_.stop();
+    for (auto& t : threads_) {
+      t.join();
+    }
+  }
+
+  Status open(uint16_t port) {
+    beast::error_code ec;
+    tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), port);
+    acceptor_.open(endpoint.protocol(), ec);
+    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor_.bind(endpoint, ec);
+    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+      return Error(ec.message());
+    }
+    port_ = acceptor_.local_endpoint().port();
+    accept();
+    for (unsigned i = 0; i < std::max(1u, limits_.io_threads); ++i) {
+      threads_.emplace_back([this] { ioc_.run(); });
+    }
+    return {};
+  }
+
+  uint16_t port() const override { return port_; }
+
+  RequestPtr next() override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait(lock, [&] { return !queue_.empty() || failed_; });
+    if (queue_.empty()) {
+      return nullptr;
+    }
+    RequestPtr r = std::move(queue_.front());
+    queue_.pop_front();
+    return r;
+  }
+
+  void push(RequestPtr request) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(std::move(request));
+    }
+    ready_.notify_one();
+  }
+
+  asio::io_context& context() { return ioc_; }
+
+ private:
+  void accept() {
+    acceptor_.async_accept(asio::make_strand(ioc_), [this](beast::error_code ec,
+                                                           tcp::socket socket) {
+      if (!ec) {
+        socket.set_option(tcp::no_delay(true), ec);
+        std::make_shared<Session>(std::move(socket), *this, limits_)->start();
+        accept();
+        return;
+      }
+      // Running out of descriptors or memory is passing; anything else means
+      // the listener itself has failed and the request sequence ends.
+      if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+          ec == asio::error::no_memory || ec == asio::error::connection_aborted ||
+          ec == asio::error::try_again) {
+        auto timer = std::make_shared<asio::steady_timer>(ioc_, std::chrono::milliseconds(50));
+        timer->async_wait([this, timer](beast::error_code) { accept(); });
+        return;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failed_ = true;
+      }
+      ready_.notify_all();
+    });
+  }
+
+  HttpLimits limits_;
+  asio::io_context ioc_;
+  tcp::acceptor acceptor_;
+  uint16_t port_ = 0;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<RequestPtr> queue_;
+  bool failed_ = false;
+};
+
+void Session::read_header() {
+  parser_.emplace();
+  parser_->header_limit(static_cast<std::uint32_t>(limits_.header_limit));
+  parser_->body_limit(limits_.body_limit);
+  stream_.expires_after(limits_.idle_timeout);
+  http::async_read_header(stream_, buffer_, *parser_,
+                          [self = shared_from_this()](beast::error_code ec, size_t) {
+                            self->on_header(ec);
+                          });
+}
+
+void Session::on_header(beast::error_code ec) {
+  if (ec == http::error::header_limit) {
+    return reject(http::status::request_header_fields_too_large);
+  }
+  if (ec == http::error::body_limit) {
+    return reject(http::status::payload_too_large);
+  }
+  if (ec) {
+    return close();
+  }
+  auto& req = parser_->get();
+  if (beast::iequals(req[http::field::expect], "100-continue") && !parser_->is_done()) {
+    auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
+    http::async_write(stream_, *cont,
+                      [self = shared_from_this(), cont](beast::error_code ec, size_t) {
+                        if (ec) {
+                          return self->close();
+                        }
+                        self->read_body();
+                      });
+    return;
+  }
+  read_body();
+}
+
+void Session::read_body() {
+  if (parser_->is_done()) {
+    return on_body({});
+  }
+  // Reads piece by piece so the idle limit applies to silence, not to the
+  // time a large body takes.
+  stream_.expires_after(limits_.idle_timeout);
+  http::async_read_some(stream_, buffer_, *parser_,
+                        [self = shared_from_this()](beast::error_code ec, size_t) {
+                          if (ec == http::error::body_limit) {
+                            return self->reject(http::status::payload_too_large);
+                          }
+                          if (ec) {
+                            return self->close();
+                          }
+                          self->read_body();
+                        });
+}
+
+void Session::on_body(beast::error_code) {
+  stream_.expires_never();
+  server_.push(std::make_unique<BeastRequest>(shared_from_this(), parser_->release()));
+}
+
+void Session::reject(http::status status) {
+  stream_.expires_after(limits_.write_timeout);
+  auto res = std::make_shared<http::response<http::empty_body>>(status, 11);
+  res->keep_alive(false);
+  res->content_length(0);
+  http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code, size_t) {
+    self->close();
+  });
+}
+
+void Session::close() {
+  beast::error_code ec;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+  stream_.close();
+}
+
+Status Session::reply(uint16_t status, const HeaderList& headers, std::string_view body,
+                      bool head_request, bool keep_alive) {
+  std::string bytes = serialise(status, headers, body, head_request, keep_alive);
+  int err = 0;
+  auto outcome = write_all(stream_.socket().native_handle(), bytes,
+                           Clock::now() + limits_.write_timeout, err);
+  auto self = shared_from_this();
+  if (outcome == WriteOutcome::sent && keep_alive) {
+    asio::post(stream_.get_executor(), [self] { self->read_header(); });
+  } else {
+    asio::post(stream_.get_executor(), [self] { self->close(); });
+  }
+  switch (outcome) {
+    case WriteOutcome::sent:
+    case WriteOutcome::gone:
+      return {};
+    case WriteOutcome::timed_out:
+      return Error("reply not taken by the client within the write time limit");
+    case WriteOutcome::failed:
+      break;
+  }
+  return Error(std::system_category().message(err));
+}
+
+}  // namespace
+
+Result<std::unique_ptr<HttpServer>> HttpServer::bind(uint16_t port, HttpLimits limits) {
+  auto server = std::make_unique<Server>(limits);
+  if (Status s = server->open(port); !s) {
+    return s.error();
+  }
+  return std::unique_ptr<HttpServer>(std::move(server));
+}
+
+}  // namespace wf::bridge

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "bridge/core/error.h"
+#include "bridge/core/request.h"
+
+namespace wf::bridge {
+
+/// Bounds the HTTP facility enforces on its own, before any handler runs.
+struct HttpLimits {
+  /// A larger header block is answered 431 and the connection closed.
+  size_t header_limit = 64 * 1024;
+  /// A larger body is answered 413 and the connection closed.
+  uint64_t body_limit = 256ull * 1024 * 1024;
+  /// A connection with no request traffic for this long is closed.
+  std::chrono::milliseconds idle_timeout = std::chrono::seconds(60);
+  /// A reply the client does not take within this long is a failed write.
+  std::chrono::milliseconds write_timeout = std::chrono::seconds(10);
+  /// Threads that accept, read and frame connections.
+  unsigned io_threads = 2;
+};
+
+/// The HTTP/1.1 server facility: listens on 127.0.0.1, reads and parses
+/// requests (bodies included, chunked or with Expect: 100-continue) on its
+/// own threads, and hands complete requests to one consumer in arrival order.
+/// Connections are kept alive; pipelined requests are answered in order.
+class HttpServer {
+ public:
+  /// Binds 127.0.0.1:port (0 picks an ephemeral port) and starts serving.
+  static Result<std::unique_ptr<HttpServer>> bind(uint16_t port, HttpLimits limits = {});
+  virtual ~HttpServer() = default;
+
+  /// The port actually bound.
+  virtual uint16_t port() const = 0;
+  /// Blocks until the next complete request; null once the listener failed.
+  virtual RequestPtr next() = 0;
+};
+
+}  // namespace wf::bridge
