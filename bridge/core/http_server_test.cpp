@@ -1,0 +1,131 @@
+#include "bridge/core/http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "testing/http_client.h"
+
+namespace wf::bridge {
+namespace {
+
+using namespace std::chrono_literals;
+using wf::testing::HttpConnection;
+
+std::unique_ptr<HttpServer> serve(HttpLimits limits = {}) {
+  auto server = HttpServer::bind(0, limits);
+  EXPECT_TRUE(server.ok());
+  return server ? std::move(*server) : nullptr;
+}
+
+TEST(HttpServer, HandsOverRequestsWithTheirBodiesAlreadyRead) {
+  auto server = serve();
+  HttpConnection c(server->port());
+  std::string body(3 * 1024 * 1024, 'x');
+  ASSERT_TRUE(c.send("POST", "/feed?x=1", body, {{"X-Wrenfield-Destination", "a"}}));
+  RequestPtr request = server->next();
+  ASSERT_TRUE(request);
+  EXPECT_EQ("POST", request->method());
+  EXPECT_EQ("/feed?x=1", request->target());
+  EXPECT_EQ("a", request->header("x-wrenfield-destination").value_or(""));
+  EXPECT_EQ(body, request->take_body());
+  ASSERT_TRUE(request->respond(200, {{"A", "1"}}, "done").ok());
+  auto r = c.read();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(200, r->status);
+  EXPECT_EQ("done", r->body);
+  EXPECT_EQ("1", r->header("a"));
+}
+
+TEST(HttpServer, RequestsComeOutInArrivalOrderAcrossConnections) {
+  auto server = serve();
+  std::vector<std::unique_ptr<HttpConnection>> clients;
+  for (int i = 0; i < 5; ++i) {
+    clients.push_back(std::make_unique<HttpConnection>(server->port()));
+    ASSERT_TRUE(clients.back()->send("GET", "/" + std::to_string(i)));
+    // Let the facility finish this one before the next arrives.
+    std::this_thread::sleep_for(50ms);
+  }
+  for (int i = 0; i < 5; ++i) {
+    RequestPtr request = server->next();
+    ASSERT_TRUE(request);
+    EXPECT_EQ("/" + std::to_string(i), request->target());
+  }
+}
+
+TEST(HttpServer, UnansweredRequestGetsAnEmpty500) {
+  auto server = serve();
+  HttpConnection c(server->port());
+  ASSERT_TRUE(c.send("GET", "/x"));
+  server->next().reset();
+  auto r = c.read();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(500, r->status);
+  EXPECT_EQ("", r->body);
+  EXPECT_FALSE(r->header("content-type"));
+}
+
+TEST(HttpServer, NoBodyFor204AndHead) {
+  auto server = serve();
+  HttpConnection c(server->port());
+  ASSERT_TRUE(c.send("OPTIONS", "/x"));
+  ASSERT_TRUE(server->next()->respond(204, {}, "{}").ok());
+  auto r = c.read();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(204, r->status);
+  EXPECT_FALSE(r->header("content-length"));
+  ASSERT_TRUE(c.send("HEAD", "/x"));
+  ASSERT_TRUE(server->next()->respond(404, {}, "not sent").ok());
+  r = c.read(true);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(404, r->status);
+  // Nothing of the body follows: the next reply parses cleanly.
+  ASSERT_TRUE(c.send("GET", "/y"));
+  ASSERT_TRUE(server->next()->respond(200, {}, "ok").ok());
+  r = c.read();
+  ASSERT_TRUE(r);
+  EXPECT_EQ("ok", r->body);
+}
+
+TEST(HttpServer, IdleConnectionIsClosed) {
+  HttpLimits limits;
+  limits.idle_timeout = 300ms;
+  auto server = serve(limits);
+  HttpConnection c(server->port());
+  EXPECT_TRUE(c.closedByPeer(20s));
+}
+
+TEST(HttpServer, ReplyNotTakenInTimeIsAFailedWrite) {
+  HttpLimits limits;
+  limits.write_timeout = 300ms;
+  auto server = serve(limits);
+  HttpConnection c(server->port());
+  ASSERT_TRUE(c.send("GET", "/big"));
+  RequestPtr request = server->next();
+  ASSERT_TRUE(request);
+  // Far more than the socket buffers hold, and the client never reads.
+  Status s = request->respond(200, {}, std::string(64 * 1024 * 1024, 'z'));
+  ASSERT_FALSE(s.ok());
+  EXPECT_NE(std::string::npos, s.error().message().find("time limit"));
+}
+
+TEST(HttpServer, VanishedClientCountsAsSent) {
+  auto server = serve();
+  auto c = std::make_unique<HttpConnection>(server->port());
+  ASSERT_TRUE(c->send("GET", "/x"));
+  RequestPtr request = server->next();
+  c.reset();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(request->respond(200, {}, std::string(1024 * 1024, 'a')).ok());
+}
+
+TEST(HttpServer, BindFailureIsAnErrorWithTheSystemText) {
+  auto first = serve();
+  auto second = HttpServer::bind(first->port());
+  ASSERT_FALSE(second.ok());
+  EXPECT_EQ("Address already in use", second.error().message());
+}
+
+}  // namespace
+}  // namespace wf::bridge
