@@ -20,7 +20,7 @@ struct HttpLimits {
   /// A reply the client does not take within this long is a failed write.
   std::chrono::milliseconds write_timeout = std::chrono::seconds(10);
   /// Threads that accept, read and frame connections.
-  unsigned io_threads = 2;
+  unsigned io_threads = 1;
 };
 
 /// The HTTP/1.1 server facility: listens on 127.0.0.1, reads and parses
