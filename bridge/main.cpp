@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "bridge/core/bridge_state.h"
+#include "bridge/core/device_layer.h"
 #include "bridge/core/http_server.h"
 #include "bridge/core/port.h"
+#include "bridge/encoder/encoder_process.h"
+#include "bridge/metering/stream_slot.h"
 #include "bridge/routes.h"
 
 using namespace wf::bridge;
@@ -25,6 +28,13 @@ int main(int argc, char** argv) {
 
   RouteContext context;
   context.state = std::make_shared<SharedState>();
+  // The device layer outlives the stream opened through it.
+  auto devices = make_device_layer();
+  auto stream = std::make_unique<StreamSlot>();
+  context.devices = devices.get();
+  context.stream = stream.get();
+  auto encoders = std::make_unique<EncoderList>();
+  context.encoders = encoders.get();
 
   std::printf("Wrenfield Audio Bridge listening on http://127.0.0.1:%u\n", port);
   std::fflush(stdout);
@@ -34,5 +44,11 @@ int main(int argc, char** argv) {
       std::cerr << "request failed: " << s.error().chain() << std::endl;
     }
   }
+  // Closes the encoders' input pipes; the children are not killed here.
+  context.encoders = nullptr;
+  encoders.reset();
+  // Closes an open input stream.
+  context.stream = nullptr;
+  stream.reset();
   return 0;
 }

@@ -1,0 +1,47 @@
+#include "bridge/encoder/arguments.h"
+
+#include "bridge/encoder/text.h"
+
+namespace wf::bridge {
+
+Result<std::vector<std::string>> encoder_arguments(const EncoderStartRequest& request,
+                                                   const EncoderOutputRequest& output) {
+  auto demuxer = input_demuxer(request.input_format);
+  if (!demuxer) {
+    return demuxer.error();
+  }
+  std::optional<std::string> scale;
+  if (output.resolution) {
+    auto target = scale_target(*output.resolution);
+    if (!target) {
+      return target.error();
+    }
+    scale = "scale=" + *target;
+  }
+  const uint32_t f = effective_fps(request);
+  const uint32_t v = effective_video_bitrate(request, output);
+  const uint32_t a = effective_audio_bitrate(request);
+  auto k = [](uint32_t n) { return std::to_string(n) + "k"; };
+
+  std::vector<std::string> args = {"-hide_banner", "-loglevel", "info", "-fflags", "+genpts",
+                                   "-f", *demuxer, "-i", "pipe:0"};
+  if (!request.has_audio) {
+    // Every published stream carries audio. The silent source never ends, so
+    // "-shortest" lets the child finish with the feed's video when its input
+    // closes.
+    args.insert(args.end(), {"-f", "lavfi", "-i", "anullsrc=r=48000:cl=stereo", "-map", "0:v:0",
+                             "-map", "1:a:0", "-shortest"});
+  }
+  if (scale) {
+    args.insert(args.end(), {"-vf", *scale});
+  }
+  args.insert(args.end(), {"-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-r",
+                           std::to_string(f), "-fps_mode", "cfr", "-pix_fmt", "yuv420p", "-b:v",
+                           k(v), "-maxrate", k(v), "-bufsize", k(2 * v), "-g",
+                           std::to_string(2 * f), "-c:a", "aac", "-b:a", k(a), "-ar", "48000",
+                           "-f", "flv", "-rw_timeout", "5000000",
+                           std::string(trim_whitespace(output.rtmp_url))});
+  return args;
+}
+
+}  // namespace wf::bridge

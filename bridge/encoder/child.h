@@ -1,0 +1,87 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bridge/core/error.h"
+
+namespace wf::bridge {
+
+/// An owned file descriptor, closed on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset(std::exchange(other.fd_, -1));
+    }
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+/// How a child ended: its exit code when it exited normally, nothing when a
+/// signal ended it.
+struct ChildExit {
+  std::optional<int> code;
+};
+
+/// Handle on one started child process: its process ID and, once collected,
+/// its exit. Destroying the handle neither kills nor waits for the child.
+class ChildHandle {
+ public:
+  virtual ~ChildHandle() = default;
+
+  virtual int pid() const = 0;
+  /// Non-blocking status query. The first query that sees the exit collects
+  /// (reaps) it and every later query returns the same; nothing while the
+  /// child runs or when the query fails.
+  virtual std::optional<ChildExit> try_wait() = 0;
+  /// Sends SIGKILL unless the exit was already collected.
+  virtual void kill() = 0;
+  /// Blocks until the child has ended and collects its exit.
+  virtual void wait() = 0;
+};
+
+/// A started encoder child and the write end of its input pipe.
+struct LaunchedChild {
+  std::unique_ptr<ChildHandle> child;
+  UniqueFd stdin_pipe;
+};
+
+/// Starts encoder children. The seam lets tests run the encoder logic
+/// without processes.
+class ChildLauncher {
+ public:
+  virtual ~ChildLauncher() = default;
+  /// Starts `program` (searched in PATH when it has no slash) with `args`
+  /// after the program name: standard input a new pipe, standard output the
+  /// null device, standard error `stderr_fd`, SIGPIPE at its default. Fails
+  /// with the system's reason when the child cannot be started.
+  virtual Result<LaunchedChild> launch(const std::string& program,
+                                       const std::vector<std::string>& args, int stderr_fd) = 0;
+};
+
+/// The launcher that starts real processes with posix_spawn.
+ChildLauncher& process_launcher();
+
+/// Creates (or truncates) the log file at `path` for writing, close-on-exec,
+/// with permission bits 0600. The log names publishing URLs with their stream
+/// keys, so the file is never opened through a symbolic link and must be a
+/// regular file of this user. Fails with the system's description of the
+/// error.
+Result<UniqueFd> create_log_file(const std::string& path);
+
+}  // namespace wf::bridge

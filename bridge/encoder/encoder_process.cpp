@@ -1,0 +1,122 @@
+#include "bridge/encoder/encoder_process.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "bridge/encoder/arguments.h"
+#include "bridge/encoder/ffmpeg.h"
+#include "bridge/encoder/text.h"
+
+namespace wf::bridge {
+
+std::atomic<uint64_t> LOG_SEQUENCE{0};
+
+namespace {
+
+std::string temp_directory() {
+  std::error_code ec;
+  auto dir = std::filesystem::temp_directory_path(ec);
+  return ec ? std::string("/tmp") : dir.string();
+}
+
+std::string next_log_path() {
+  const uint64_t n = LOG_SEQUENCE.fetch_add(1);
+  return temp_directory() + "/wrenfield-encoder-" + std::to_string(::getpid()) + "-" +
+         std::to_string(n) + ".log";
+}
+
+// Starts the destinations of `request` into `started`; on failure the caller
+// stops what was started.
+Status start_all(const EncoderStartRequest& request, ChildLauncher& launcher,
+                 std::vector<EncoderProcess>& started) {
+  if (request.outputs.empty()) {
+    return Error("no RTMP outputs configured");
+  }
+  if (auto demuxer = input_demuxer(request.input_format); !demuxer) {
+    return demuxer.error();
+  }
+  const std::string program = resolve_ffmpeg();
+  std::set<std::string> ids;
+  for (size_t i = 0; i < request.outputs.size(); ++i) {
+    const EncoderOutputRequest& output = request.outputs[i];
+    if (trim_whitespace(output.rtmp_url).empty()) {
+      continue;
+    }
+    std::string id = output.id.value_or(legacy_output_id(i));
+    if (!valid_output_id(id) || !ids.insert(id).second) {
+      return Error("Invalid or duplicate destination ID");
+    }
+    std::string name = output.name.value_or(default_output_name(i));
+
+    std::string log_path = next_log_path();
+    auto log = create_log_file(log_path);
+    if (!log) {
+      return log.error();
+    }
+    auto args = encoder_arguments(request, output);
+    if (!args) {
+      return args.error();
+    }
+    auto launched = launcher.launch(program, *args, log->get());
+    if (!launched) {
+      return Error("could not start FFmpeg for " + name + "; install FFmpeg or set FFMPEG_PATH",
+                   launched.error());
+    }
+    if (!launched->stdin_pipe.valid()) {
+      return Error("FFmpeg stdin unavailable for " + name);
+    }
+    started.push_back(EncoderProcess{std::move(id), std::move(name), std::move(launched->child),
+                                     std::move(launched->stdin_pipe), std::move(log_path), 0});
+  }
+  if (started.empty()) {
+    return Error("no valid RTMP outputs configured");
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<EncoderProcess>> start_encoder(const EncoderStartRequest& request,
+                                                  ChildLauncher& launcher) {
+  std::vector<EncoderProcess> started;
+  if (Status s = start_all(request, launcher, started); !s) {
+    stop_encoder(started);
+    return s.error();
+  }
+  return started;
+}
+
+void stop_encoder(std::vector<EncoderProcess>& outputs, std::chrono::milliseconds grace) {
+  std::vector<EncoderProcess> taken = std::move(outputs);
+  outputs.clear();
+  // Every input closes before any waiting, so all children wind down at once.
+  std::vector<std::unique_ptr<ChildHandle>> children;
+  children.reserve(taken.size());
+  for (EncoderProcess& p : taken) {
+    children.push_back(std::move(p.child));
+  }
+  taken.clear();
+
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  for (auto& child : children) {
+    if (!child) {
+      continue;
+    }
+    for (;;) {
+      if (child->try_wait()) {
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        child->kill();
+        child->wait();
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+}
+
+}  // namespace wf::bridge
