@@ -1,0 +1,156 @@
+#include "editor/editor_window.h"
+
+#include "insert/plugin.h"
+#include "pluginterfaces/gui/iplugview.h"
+#include "pluginterfaces/vst/ivsteditcontroller.h"
+
+namespace wf::editor {
+
+using namespace Steinberg;
+
+namespace {
+
+constexpr const char* NO_EDITOR = "No compatible Cocoa editor; use parameter controls";
+constexpr const char* ATTACH_FAILED = "Cocoa editor attachment failed";
+
+EditorWindow* editorWindowOf(host::Frame& frame) {
+  return dynamic_cast<EditorWindow*>(frame.window.get());
+}
+
+void focus(host::Plugin& insert, bool on) {
+  if (insert.view) {
+    insert.view->onFocus(on ? 1 : 0);
+  }
+}
+
+// Undoes a half-made editor, so that the next request starts afresh instead
+// of showing an empty window.
+void discardEditor(host::Plugin& insert) {
+  if (insert.view) {
+    insert.view->setFrame(nullptr);
+  }
+  insert.view = nullptr;
+  if (insert.frame.window) {
+    insert.frame.window->hide();
+    insert.frame.window->close();
+    insert.frame.window.reset();
+  }
+  insert.frame.runLoop = nullptr;
+}
+
+}  // namespace
+
+EditorWindow::EditorWindow(Desktop& desktop, std::unique_ptr<Window> window)
+    : desktop_(desktop), window_(std::move(window)) {
+  desktop_.add(&runLoop_);
+}
+
+EditorWindow::~EditorWindow() {
+  close();
+}
+
+void EditorWindow::setContentSize(int32 width, int32 height) {
+  if (window_) {
+    window_->setContentSize(width, height);
+  }
+}
+
+void EditorWindow::hide() {
+  if (window_) {
+    window_->hide();
+  }
+}
+
+void EditorWindow::close() {
+  runLoop_.clear();
+  desktop_.remove(&runLoop_);
+  window_.reset();
+}
+
+void EditorWindow::show() {
+  if (window_) {
+    window_->show();
+  }
+}
+
+bool EditorWindow::isVisible() const {
+  return window_ && window_->isVisible();
+}
+
+void* EditorWindow::nativeHandle() const {
+  return window_ ? window_->nativeHandle() : nullptr;
+}
+
+Desktop& sharedDesktop() {
+  static Desktop desktop;
+  return desktop;
+}
+
+std::string windowTitle(const nlohmann::json& descriptor) {
+  std::string name = "VST3 Effect";
+  if (descriptor.is_object()) {
+    auto found = descriptor.find("name");
+    if (found != descriptor.end() && found->is_string()) {
+      name = found->get<std::string>();
+    }
+  }
+  return "Wrenfield \u2014 " + name;
+}
+
+void showEditor(host::Plugin& insert, Desktop& desktop) {
+  if (auto* window = editorWindowOf(insert.frame)) {
+    window->show();
+    focus(insert, true);
+    return;
+  }
+  Display* display = desktop.display();
+  if (display == nullptr || !insert.controller) {
+    throw host::PluginError(NO_EDITOR);
+  }
+  insert.view = owned(insert.controller->createView(Vst::ViewType::kEditor));
+  if (!insert.view ||
+      insert.view->isPlatformTypeSupported(kPlatformTypeX11EmbedWindowID) != kResultTrue) {
+    insert.view = nullptr;
+    throw host::PluginError(NO_EDITOR);
+  }
+  auto window = std::make_unique<EditorWindow>(
+      desktop, display->createWindow(windowTitle(insert.descriptor), insert.frame.width,
+                                     insert.frame.height));
+  EditorWindow& editor = *window;
+  insert.frame.window = std::move(window);
+  insert.frame.runLoop = &editor.runLoop();
+  insert.view->setFrame(&insert.frame);
+  if (insert.view->attached(editor.nativeHandle(), kPlatformTypeX11EmbedWindowID) != kResultOk) {
+    discardEditor(insert);
+    throw host::PluginError(ATTACH_FAILED);
+  }
+  ViewRect rect{};
+  insert.view->getSize(&rect);
+  insert.frame.width = rect.right - rect.left;
+  insert.frame.height = rect.bottom - rect.top;
+  editor.setContentSize(insert.frame.width, insert.frame.height);
+  insert.view->onSize(&rect);
+  editor.show();
+  focus(insert, true);
+}
+
+nlohmann::json dockEditor(host::Plugin& insert, Desktop& desktop, const nlohmann::json& request) {
+  bool hide = request.value("hide", false);
+  auto* window = editorWindowOf(insert.frame);
+  if (hide) {
+    if (window) {
+      focus(insert, false);
+      window->hide();
+    }
+    return true;
+  }
+  if (!window || !window->isVisible()) {
+    showEditor(insert, desktop);
+  }
+  return {{"docked", false},
+          {"height", insert.frame.height},
+          {"nativeWindow", true},
+          {"width", insert.frame.width}};
+}
+
+}  // namespace wf::editor
