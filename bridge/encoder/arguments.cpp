@@ -24,7 +24,7 @@ Result<std::vector<std::string>> encoder_arguments(const EncoderStartRequest& re
   auto k = [](uint32_t n) { return std::to_string(n) + "k"; };
 
   std::vector<std::string> args = {"-hide_banner", "-loglevel", "info", "-fflags", "+genpts",
-                                   "-f", *demuxer, "-i", "pipe:0"};
+                                   "-f",           *demuxer,    "-i",   "pipe:0"};
   if (!request.has_audio) {
     // Every published stream carries audio. The silent source never ends, so
     // "-shortest" lets the child finish with the feed's video when its input
@@ -35,11 +35,36 @@ Result<std::vector<std::string>> encoder_arguments(const EncoderStartRequest& re
   if (scale) {
     args.insert(args.end(), {"-vf", *scale});
   }
-  args.insert(args.end(), {"-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-r",
-                           std::to_string(f), "-fps_mode", "cfr", "-pix_fmt", "yuv420p", "-b:v",
-                           k(v), "-maxrate", k(v), "-bufsize", k(2 * v), "-g",
-                           std::to_string(2 * f), "-c:a", "aac", "-b:a", k(a), "-ar", "48000",
-                           "-f", "flv", "-rw_timeout", "5000000",
+  args.insert(args.end(), {"-c:v",
+                           "libx264",
+                           "-preset",
+                           "veryfast",
+                           "-tune",
+                           "zerolatency",
+                           "-r",
+                           std::to_string(f),
+                           "-fps_mode",
+                           "cfr",
+                           "-pix_fmt",
+                           "yuv420p",
+                           "-b:v",
+                           k(v),
+                           "-maxrate",
+                           k(v),
+                           "-bufsize",
+                           k(2 * v),
+                           "-g",
+                           std::to_string(2 * f),
+                           "-c:a",
+                           "aac",
+                           "-b:a",
+                           k(a),
+                           "-ar",
+                           "48000",
+                           "-f",
+                           "flv",
+                           "-rw_timeout",
+                           "5000000",
                            std::string(trim_whitespace(output.rtmp_url))});
   return args;
 }

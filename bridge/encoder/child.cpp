@@ -16,7 +16,9 @@ namespace wf::bridge {
 
 namespace {
 
-std::string system_error(int err) { return std::strerror(err); }
+std::string system_error(int err) {
+  return std::strerror(err);
+}
 
 ChildExit decode(int raw) {
   if (WIFEXITED(raw)) {
@@ -153,7 +155,7 @@ Result<UniqueFd> create_log_file(const std::string& path) {
   if (!fd.valid()) {
     return Error(system_error(errno));
   }
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) {
     return Error(system_error(errno));
   }

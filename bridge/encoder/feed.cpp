@@ -32,9 +32,8 @@ Status write_encoder_chunk_target(EncoderList& encoders, std::string_view chunk,
   std::vector<EncoderProcess>& list = encoders.processes();
   if (target) {
     const bool found =
-        valid_output_id(*target) && std::any_of(list.begin(), list.end(), [&](auto& p) {
-          return p.id == *target;
-        });
+        valid_output_id(*target) &&
+        std::any_of(list.begin(), list.end(), [&](auto& p) { return p.id == *target; });
     if (!found) {
       return Error("Destination is not running");
     }

@@ -43,8 +43,7 @@ std::optional<uint32_t> u32_member(const json& object, const char* key) {
   }
   // Only a number written without sign, fraction or exponent is lexed as
   // unsigned; "-0", "30.0" and "3e1" are not.
-  if (!v->is_number_unsigned() ||
-      v->get<uint64_t>() > std::numeric_limits<uint32_t>::max()) {
+  if (!v->is_number_unsigned() || v->get<uint64_t>() > std::numeric_limits<uint32_t>::max()) {
     throw Invalid{std::string("\"") + key + "\" must be an unsigned 32-bit integer"};
   }
   return static_cast<uint32_t>(v->get<uint64_t>());
@@ -131,7 +130,9 @@ json parse_checking_duplicates(std::string_view text) {
   return value;
 }
 
-uint32_t clamp(uint32_t v, uint32_t lo, uint32_t hi) { return std::clamp(v, lo, hi); }
+uint32_t clamp(uint32_t v, uint32_t lo, uint32_t hi) {
+  return std::clamp(v, lo, hi);
+}
 
 }  // namespace
 
@@ -168,14 +169,18 @@ bool valid_output_id(std::string_view id) {
     return false;
   }
   return std::all_of(id.begin(), id.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
   });
 }
 
-std::string legacy_output_id(size_t index) { return "legacy-output-" + std::to_string(index); }
+std::string legacy_output_id(size_t index) {
+  return "legacy-output-" + std::to_string(index);
+}
 
-std::string default_output_name(size_t index) { return "Output " + std::to_string(index + 1); }
+std::string default_output_name(size_t index) {
+  return "Output " + std::to_string(index + 1);
+}
 
 Result<std::string> input_demuxer(const std::optional<std::string>& input_format) {
   if (!input_format || *input_format == "webm") {

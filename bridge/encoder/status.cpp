@@ -22,11 +22,12 @@ bool names_publishing_url(std::string_view piece) {
       c = static_cast<char>(c - 'A' + 'a');
     }
   }
-  return lower.find("rtmp://") != std::string::npos ||
-         lower.find("rtmps://") != std::string::npos;
+  return lower.find("rtmp://") != std::string::npos || lower.find("rtmps://") != std::string::npos;
 }
 
-Error io_error(const char* what) { return Error(what, Error(std::strerror(errno))); }
+Error io_error(const char* what) {
+  return Error(what, Error(std::strerror(errno)));
+}
 
 }  // namespace
 
@@ -68,7 +69,7 @@ Result<std::string> encoder_diagnostic_tail(const std::string& log_path) {
   if (!fd.valid()) {
     return io_error("cannot open the encoder log");
   }
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) {
     return io_error("cannot measure the encoder log");
   }
@@ -78,8 +79,8 @@ Result<std::string> encoder_diagnostic_tail(const std::string& log_path) {
   size_t got = 0;
   // The child may still be writing: read what is there up to the window.
   while (got < window.size()) {
-    ssize_t n = ::pread(fd.get(), window.data() + got, window.size() - got,
-                        static_cast<off_t>(from + got));
+    ssize_t n =
+        ::pread(fd.get(), window.data() + got, window.size() - got, static_cast<off_t>(from + got));
     if (n < 0 && errno == EINTR) {
       continue;
     }

@@ -29,13 +29,17 @@ Decoded decode_one(const unsigned char* p, size_t left) {
   } else if (c >= 0xE0 && c <= 0xEF) {
     need = 2;
     cp = c & 0x0F;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
+    if (c == 0xE0)
+      lo = 0xA0;
+    if (c == 0xED)
+      hi = 0x9F;
   } else if (c >= 0xF0 && c <= 0xF4) {
     need = 3;
     cp = c & 0x07;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
+    if (c == 0xF0)
+      lo = 0x90;
+    if (c == 0xF4)
+      hi = 0x8F;
   } else {
     return {0xFFFD, 1, false};
   }
@@ -114,7 +118,9 @@ std::string_view trim_whitespace(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-bool is_blank(std::string_view text) { return trim_whitespace(text).empty(); }
+bool is_blank(std::string_view text) {
+  return trim_whitespace(text).empty();
+}
 
 std::string decode_utf8_lossy(std::string_view bytes) {
   std::string out;

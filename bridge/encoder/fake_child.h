@@ -1,0 +1,83 @@
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/encoder/child.h"
+
+namespace wf::bridge {
+
+/// What fake children and launches were asked to do, in order:
+/// "launch <program>", "kill <pid>", "wait <pid>".
+using FakeEventLog = std::shared_ptr<std::vector<std::string>>;
+
+/// A child that is not a process: it runs until `exit_after_polls` status
+/// queries have been made (never when negative) or until it is killed, and
+/// records kills and waits in the shared log.
+class FakeChild : public ChildHandle {
+ public:
+  FakeChild(int pid, FakeEventLog log) : pid_(pid), log_(std::move(log)) {}
+
+  int exit_after_polls = -1;
+  ChildExit exit_as{0};
+
+  int pid() const override { return pid_; }
+  std::optional<ChildExit> try_wait() override {
+    if (!exit_ && exit_after_polls >= 0 && polls_++ >= exit_after_polls) {
+      exit_ = exit_as;
+    }
+    return exit_;
+  }
+  void kill() override {
+    log_->push_back("kill " + std::to_string(pid_));
+    if (!exit_) {
+      exit_ = ChildExit{};
+    }
+  }
+  void wait() override { log_->push_back("wait " + std::to_string(pid_)); }
+
+ private:
+  int pid_;
+  FakeEventLog log_;
+  int polls_ = 0;
+  std::optional<ChildExit> exit_;
+};
+
+/// A launcher of fake children. Each launch gets a real pipe whose read end
+/// the launcher keeps (so writes succeed until `close_reader`), and the next
+/// process ID from 100. `on_launch` may refuse a launch or adjust the child.
+class FakeLauncher : public ChildLauncher {
+ public:
+  explicit FakeLauncher(FakeEventLog log = std::make_shared<std::vector<std::string>>())
+      : log(std::move(log)) {}
+
+  FakeEventLog log;
+  std::function<Status(FakeChild&)> on_launch;
+  std::vector<std::vector<std::string>> launched_args;
+  std::vector<UniqueFd> readers;
+
+  Result<LaunchedChild> launch(const std::string& program, const std::vector<std::string>& args,
+                               int) override {
+    log->push_back("launch " + program);
+    auto child = std::make_unique<FakeChild>(100 + static_cast<int>(launched_args.size()), log);
+    launched_args.push_back(args);
+    if (on_launch) {
+      if (Status s = on_launch(*child); !s) {
+        return s.error();
+      }
+    }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      return Error("pipe failed");
+    }
+    readers.emplace_back(fds[0]);
+    return LaunchedChild{std::move(child), UniqueFd(fds[1])};
+  }
+};
+
+}  // namespace wf::bridge
