@@ -63,6 +63,10 @@ void HttpConnection::close() {
   }
 }
 
+void HttpConnection::shutdownWrite() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
 bool HttpConnection::sendRaw(const std::string& bytes) {
   size_t off = 0;
   while (off < bytes.size()) {

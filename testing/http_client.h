@@ -41,6 +41,8 @@ class HttpConnection {
                                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
   /// True when the server has closed the connection (reads end of file).
   bool closedByPeer(std::chrono::milliseconds timeout);
+  /// Ends the client's sending side; the connection stays open for reading.
+  void shutdownWrite();
   void close();
 
  private:

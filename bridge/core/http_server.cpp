@@ -8,6 +8,7 @@
 #include <boost/beast/http.hpp>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -90,6 +91,11 @@ std::string serialise(uint16_t status, const HeaderList& headers, std::string_vi
   return out;
 }
 
+// One connection. Reading runs one request ahead of the dispatch thread: while
+// a request is queued or being handled, the next one is already being read,
+// so a keep-alive client's next request needs no extra wake-up. At most one
+// request is parked behind the outstanding one, and nothing is written by
+// the connection's own threads while the dispatch thread may be writing.
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, Server& server, const HttpLimits& limits)
@@ -97,7 +103,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void start() { read_header(); }
 
-  // Called on the dispatch thread while no operation of ours is pending.
+  // Called on the dispatch thread for the outstanding request.
   Status reply(uint16_t status, const HeaderList& headers, std::string_view body,
                bool head_request, bool keep_alive);
 
@@ -105,15 +111,25 @@ class Session : public std::enable_shared_from_this<Session> {
   void read_header();
   void on_header(beast::error_code ec);
   void read_body();
-  void on_body(beast::error_code ec);
+  void on_body();
   void reject(http::status status);
   void close();
+  // Runs `action` now, or after the outstanding request's reply is written.
+  void when_idle(std::function<void()> action);
+  void hand_over(RequestPtr request, bool keep_alive);
 
   beast::tcp_stream stream_;
   Server& server_;
   const HttpLimits& limits_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
+
+  std::mutex mutex_;
+  bool outstanding_ = false;       // a request is queued or being handled
+  RequestPtr parked_;              // the next request, read ahead
+  bool parked_keep_alive_ = false;
+  std::function<void()> deferred_;  // a write or close waiting for the reply
+  bool closed_ = false;             // only touched on the connection's threads
 };
 
 class BeastRequest : public Request {
@@ -131,6 +147,9 @@ class BeastRequest : public Request {
       (void)respond(500, {}, {});
     }
   }
+
+  /// Drops the request without a reply (its connection is closing).
+  void abandon() { answered_ = true; }
 
   Status respond(uint16_t status, const HeaderList& headers, std::string body) override {
     answered_ = true;
@@ -254,33 +273,35 @@ void Session::read_header() {
 }
 
 void Session::on_header(beast::error_code ec) {
+  auto self = shared_from_this();
   if (ec == http::error::header_limit) {
-    return reject(http::status::request_header_fields_too_large);
+    return when_idle([self] { self->reject(http::status::request_header_fields_too_large); });
   }
   if (ec == http::error::body_limit) {
-    return reject(http::status::payload_too_large);
+    return when_idle([self] { self->reject(http::status::payload_too_large); });
   }
   if (ec) {
-    return close();
+    // A client that half-closes after its request still gets the reply.
+    return when_idle([self] { self->close(); });
   }
   auto& req = parser_->get();
   if (beast::iequals(req[http::field::expect], "100-continue") && !parser_->is_done()) {
-    auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
-    http::async_write(stream_, *cont,
-                      [self = shared_from_this(), cont](beast::error_code ec, size_t) {
-                        if (ec) {
-                          return self->close();
-                        }
-                        self->read_body();
-                      });
-    return;
+    return when_idle([self] {
+      auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
+      http::async_write(self->stream_, *cont, [self, cont](beast::error_code ec, size_t) {
+        if (ec) {
+          return self->close();
+        }
+        self->read_body();
+      });
+    });
   }
   read_body();
 }
 
 void Session::read_body() {
   if (parser_->is_done()) {
-    return on_body({});
+    return on_body();
   }
   // Reads piece by piece so the idle limit applies to silence, not to the
   // time a large body takes.
@@ -288,18 +309,49 @@ void Session::read_body() {
   http::async_read_some(stream_, buffer_, *parser_,
                         [self = shared_from_this()](beast::error_code ec, size_t) {
                           if (ec == http::error::body_limit) {
-                            return self->reject(http::status::payload_too_large);
+                            return self->when_idle(
+                                [self] { self->reject(http::status::payload_too_large); });
                           }
                           if (ec) {
-                            return self->close();
+                            return self->when_idle([self] { self->close(); });
                           }
                           self->read_body();
                         });
 }
 
-void Session::on_body(beast::error_code) {
+void Session::on_body() {
   stream_.expires_never();
-  server_.push(std::make_unique<BeastRequest>(shared_from_this(), parser_->release()));
+  const bool keep_alive = parser_->get().keep_alive();
+  auto request = std::make_unique<BeastRequest>(shared_from_this(), parser_->release());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (outstanding_) {
+      // Reading pauses here until the outstanding request is answered.
+      parked_ = std::move(request);
+      parked_keep_alive_ = keep_alive;
+      return;
+    }
+    outstanding_ = true;
+  }
+  hand_over(std::move(request), keep_alive);
+}
+
+void Session::hand_over(RequestPtr request, bool keep_alive) {
+  server_.push(std::move(request));
+  if (keep_alive) {
+    read_header();
+  }
+}
+
+void Session::when_idle(std::function<void()> action) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (outstanding_) {
+      deferred_ = std::move(action);
+      return;
+    }
+  }
+  action();
 }
 
 void Session::reject(http::status status) {
@@ -313,6 +365,10 @@ void Session::reject(http::status status) {
 }
 
 void Session::close() {
+  if (closed_) {
+    return;
+  }
+  closed_ = true;
   beast::error_code ec;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
   stream_.close();
@@ -325,10 +381,34 @@ Status Session::reply(uint16_t status, const HeaderList& headers, std::string_vi
   auto outcome = write_all(stream_.socket().native_handle(), bytes,
                            Clock::now() + limits_.write_timeout, err);
   auto self = shared_from_this();
-  if (outcome == WriteOutcome::sent && keep_alive) {
-    asio::post(stream_.get_executor(), [self] { self->read_header(); });
-  } else {
-    asio::post(stream_.get_executor(), [self] { self->close(); });
+  RequestPtr next;
+  bool next_keep_alive = false;
+  std::function<void()> deferred;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    outstanding_ = false;
+    if (outcome == WriteOutcome::sent && keep_alive) {
+      next = std::move(parked_);
+      next_keep_alive = parked_keep_alive_;
+      outstanding_ = next != nullptr;
+      deferred = std::move(deferred_);
+    } else {
+      if (parked_) {
+        static_cast<BeastRequest*>(parked_.get())->abandon();
+        parked_.reset();
+      }
+      deferred_ = nullptr;
+      deferred = [self] { self->close(); };
+    }
+  }
+  if (next) {
+    // Its body was read on the connection's thread; reading resumes there.
+    server_.push(std::move(next));
+    if (next_keep_alive) {
+      asio::post(stream_.get_executor(), [self] { self->read_header(); });
+    }
+  } else if (deferred) {
+    asio::post(stream_.get_executor(), std::move(deferred));
   }
   switch (outcome) {
     case WriteOutcome::sent:

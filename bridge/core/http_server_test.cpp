@@ -88,6 +88,45 @@ TEST(HttpServer, NoBodyFor204AndHead) {
   EXPECT_EQ("ok", r->body);
 }
 
+TEST(HttpServer, HalfClosedClientStillGetsItsReply) {
+  auto server = serve();
+  HttpConnection c(server->port());
+  ASSERT_TRUE(c.send("GET", "/x"));
+  c.shutdownWrite();
+  RequestPtr request = server->next();
+  ASSERT_TRUE(request);
+  // Give the facility time to see the end of the client's stream first.
+  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(request->respond(200, {}, "still here").ok());
+  auto r = c.read();
+  ASSERT_TRUE(r);
+  EXPECT_EQ("still here", r->body);
+  EXPECT_TRUE(c.closedByPeer(10s));
+}
+
+TEST(HttpServer, PipelinedRequestsWaitTheirTurnAndKeepTheirOrder) {
+  auto server = serve();
+  HttpConnection c(server->port());
+  std::string burst;
+  for (int i = 0; i < 4; ++i) {
+    burst += "POST /" + std::to_string(i) +
+             " HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\n" + std::to_string(i);
+  }
+  ASSERT_TRUE(c.sendRaw(burst));
+  for (int i = 0; i < 4; ++i) {
+    RequestPtr request = server->next();
+    ASSERT_TRUE(request);
+    EXPECT_EQ("/" + std::to_string(i), request->target());
+    EXPECT_EQ(std::to_string(i), request->take_body());
+    ASSERT_TRUE(request->respond(200, {}, "r" + std::to_string(i)).ok());
+  }
+  for (int i = 0; i < 4; ++i) {
+    auto r = c.read();
+    ASSERT_TRUE(r);
+    EXPECT_EQ("r" + std::to_string(i), r->body);
+  }
+}
+
 TEST(HttpServer, IdleConnectionIsClosed) {
   HttpLimits limits;
   limits.idle_timeout = 300ms;
