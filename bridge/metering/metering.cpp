@@ -1,0 +1,296 @@
+#include "bridge/metering/metering.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/core/devices.h"
+#include "bridge/core/reply.h"
+#include "bridge/metering/levels.h"
+
+namespace wf::bridge {
+
+namespace {
+
+using Flag = std::shared_ptr<std::atomic<bool>>;
+
+bool blank(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
+template <class T>
+Result<std::optional<T>> unsigned_member(const nlohmann::json& body, const char* key) {
+  auto it = body.find(key);
+  if (it == body.end() || it->is_null()) {
+    return std::optional<T>();
+  }
+  if (!it->is_number_unsigned() ||
+      it->get<uint64_t>() > uint64_t{std::numeric_limits<T>::max()}) {
+    return Error(std::string("\"") + key + "\" must be an unsigned " +
+                 std::to_string(sizeof(T) * 8) + "-bit integer");
+  }
+  return std::optional<T>(static_cast<T>(it->get<uint64_t>()));
+}
+
+Result<StartRequest> parse_members(std::string_view text) {
+  nlohmann::json body;
+  try {
+    body = nlohmann::json::parse(text);
+  } catch (const nlohmann::json::exception& e) {
+    return Error(e.what());
+  }
+  if (!body.is_object()) {
+    return Error("the start request must be a JSON object");
+  }
+  StartRequest r;
+  if (auto it = body.find("deviceId"); it != body.end() && !it->is_null()) {
+    if (!it->is_string()) {
+      return Error("\"deviceId\" must be a string");
+    }
+    r.device_id = it->get<std::string>();
+  }
+  auto channels = unsigned_member<uint16_t>(body, "channelCount");
+  if (!channels) {
+    return channels.error();
+  }
+  r.channel_count = *channels;
+  auto rate = unsigned_member<uint32_t>(body, "sampleRate");
+  if (!rate) {
+    return rate.error();
+  }
+  r.sample_rate = *rate;
+  if (auto it = body.find("stereoOnly"); it != body.end() && !it->is_null()) {
+    if (!it->is_boolean()) {
+      return Error("\"stereoOnly\" must be a boolean");
+    }
+    r.stereo_only = it->get<bool>();
+  }
+  return r;
+}
+
+// Finds the input device the request names, and the id it is recorded under.
+Result<std::pair<DevicePtr, std::string>> find_device(DeviceLayer& layer,
+                                                      const std::vector<DevicePtr>& all,
+                                                      const StartRequest& request) {
+  if (!request.device_id) {
+    auto device = layer.default_input_device();
+    if (!device) {
+      return device.error();
+    }
+    if (!device.value()) {
+      return Error("no default input device available");
+    }
+    auto name = device.value()->name();
+    return std::pair(device.value(), name ? name.value() : std::string("default-input"));
+  }
+  const std::string& wanted = *request.device_id;
+  const std::vector<DevicePtr> inputs = with_inputs(all);
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    auto name = inputs[i]->name();
+    const std::string label = name ? name.value() : "Audio device " + std::to_string(i + 1);
+    if (std::to_string(i) + ":" + label == wanted || (name && name.value() == wanted)) {
+      return std::pair(inputs[i], wanted);
+    }
+  }
+  return Error("input device not found: " + wanted);
+}
+
+template <class T>
+CaptureCallback capture_callback(const StateHandle& state, uint16_t channels, const Flag& failed) {
+  return CaptureFn<T>([state, channels, failed](std::span<const T> samples) {
+    // After a failure the stream is silent: late buffers are not shown.
+    if (failed->load(std::memory_order_relaxed)) {
+      return;
+    }
+    update_meters(samples, channels, *state, failed.get());
+  });
+}
+
+// A lost device can be reported over and over; one line per stream is
+// enough, and `running` goes false once.
+StreamErrorFn error_callback(const StateHandle& state, const Flag& failed) {
+  return [state, failed](const std::string& description) {
+    if (failed->exchange(true)) {
+      return;
+    }
+    const std::string line = "audio stream error: " + description + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    if (auto guard = state->lock()) {
+      (**guard).running = false;
+    }
+  };
+}
+
+Result<InputStreamPtr> build_input_stream(Device& device, const StreamRequest& request,
+                                          SampleFormat format, const StateHandle& state,
+                                          const Flag& failed) {
+  StreamErrorFn on_error = error_callback(state, failed);
+  switch (format) {
+    case SampleFormat::I16:
+      return device.build_input_stream(
+          request, capture_callback<int16_t>(state, request.channels, failed), on_error);
+    case SampleFormat::U16:
+      return device.build_input_stream(
+          request, capture_callback<uint16_t>(state, request.channels, failed), on_error);
+    case SampleFormat::F32:
+      return device.build_input_stream(
+          request, capture_callback<float>(state, request.channels, failed), on_error);
+    default:
+      return Error("selected device has no supported PCM input formats");
+  }
+}
+
+// A 32-bit level as the shortest decimal that reads back as the same float
+// (not the float's exact double value); NaN as null.
+nlohmann::ordered_json level_json(float x) {
+  if (std::isnan(x)) {
+    return nullptr;
+  }
+  char buf[32];
+  auto end = std::to_chars(buf, buf + sizeof buf - 1, x).ptr;
+  *end = '\0';
+  return std::strtod(buf, nullptr);
+}
+
+}  // namespace
+
+Result<StartRequest> parse_start_request(std::string_view text) {
+  if (blank(text)) {
+    return StartRequest{};
+  }
+  auto parsed = parse_members(text);
+  if (!parsed) {
+    return Error("invalid start payload", parsed.error());
+  }
+  return parsed;
+}
+
+Result<InputStreamPtr> start_stream(DeviceLayer& layer, const StateHandle& state,
+                                    const StartRequest& request) {
+  auto all = layer.devices();
+  if (!all) {
+    return all.error();
+  }
+  auto found = find_device(layer, all.value(), request);
+  if (!found) {
+    return found.error();
+  }
+  auto& [device, active_id] = found.value();
+  auto config = select_input_config(*device, request.sample_rate, request.channel_count,
+                                    request.stereo_only);
+  if (!config) {
+    return config.error();
+  }
+
+  {
+    auto guard = state->lock();
+    if (!guard) {
+      return guard.error();
+    }
+    BridgeState& s = **guard;
+    s.active_device_id = active_id;
+    s.channels = config->channels;
+    s.sample_rate = config->sample_rate;
+    s.meters.assign(config->channels, ChannelMeter{});
+    for (uint16_t c = 0; c < config->channels; ++c) {
+      s.meters[c].channel = c;
+    }
+    s.running = false;
+    s.updated_at = std::chrono::steady_clock::now();
+  }
+
+  auto failed = std::make_shared<std::atomic<bool>>(false);
+  StreamRequest stream_request;
+  stream_request.channels = config->channels;
+  stream_request.sample_rate = config->sample_rate;
+  stream_request.buffer_frames = config->buffer_frames;
+  stream_request.timeout = std::chrono::milliseconds(100);
+  auto stream =
+      build_input_stream(*device, stream_request, config->sample_format, state, failed);
+  if (!stream) {
+    return stream.error();
+  }
+  if (Status played = stream.value()->play(); !played) {
+    return played.error();
+  }
+
+  auto guard = state->lock();
+  if (!guard) {
+    return guard.error();
+  }
+  // A stream that failed the moment it started stays shown as not running.
+  if (!failed->load()) {
+    (**guard).running = true;
+  }
+  return std::move(stream.value());
+}
+
+Status handle_start(RequestPtr request, RouteContext& context) {
+  auto text = request->take_body_text();
+  if (!text) {
+    return text.error();
+  }
+  auto parsed = parse_start_request(text.value());
+  if (!parsed) {
+    return parsed.error();
+  }
+  // From here on a failure leaves no stream running.
+  context.stream->release();
+  if (!context.devices) {
+    return Error("no audio device layer");
+  }
+  auto stream = start_stream(*context.devices, context.state, parsed.value());
+  if (!stream) {
+    return stream.error();
+  }
+  context.stream->put(std::move(stream.value()));
+  return send_ok(std::move(request));
+}
+
+Status handle_stop(RequestPtr request, RouteContext& context) {
+  context.stream->release();
+  auto guard = context.state->lock();
+  if (!guard) {
+    return guard.error();
+  }
+  BridgeState& s = **guard;
+  s.running = false;
+  s.meters.clear();
+  s.channels = 0;
+  // The lock is held until the reply is written.
+  return send_ok(std::move(request));
+}
+
+Status handle_meters(RequestPtr request, RouteContext& context) {
+  auto guard = context.state->lock();
+  if (!guard) {
+    return guard.error();
+  }
+  const BridgeState& s = **guard;
+  nlohmann::ordered_json meters = nlohmann::ordered_json::array();
+  for (const ChannelMeter& m : s.meters) {
+    nlohmann::ordered_json entry;
+    entry["channel"] = m.channel;
+    entry["peak"] = level_json(m.peak);
+    entry["rms"] = level_json(m.rms);
+    meters.push_back(std::move(entry));
+  }
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - s.updated_at);
+  nlohmann::ordered_json body;
+  body["running"] = s.running;
+  body["sampleRate"] = s.sample_rate;
+  body["inputChannels"] = s.channels;
+  body["meters"] = std::move(meters);
+  body["updatedMsAgo"] = static_cast<uint64_t>(std::max<int64_t>(elapsed.count(), 0));
+  // The lock is held until the reply is written.
+  return send_json(std::move(request), 200, body);
+}
+
+}  // namespace wf::bridge
