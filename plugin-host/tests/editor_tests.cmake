@@ -1,6 +1,8 @@
 # Test plug-ins and end-to-end tests of the editor, state, bypass and parameter
 # operations. Included from plugin-host/CMakeLists.txt once wf_test_plugin()
 # and the tests folder exist.
+find_package(X11 REQUIRED)
+
 wf_test_plugin(state_probe ${CMAKE_CURRENT_LIST_DIR}/../test-plugins/state_probe.cpp)
 wf_test_plugin(editor_probe ${CMAKE_CURRENT_LIST_DIR}/../test-plugins/editor_probe.cpp)
 target_link_libraries(test_plugin_editor_probe PRIVATE X11::X11)
