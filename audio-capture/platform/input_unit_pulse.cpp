@@ -10,6 +10,8 @@ namespace wf::capture {
 namespace {
 
 constexpr ComponentId HAL_OUTPUT = 1;
+// How often the pacing timer looks for due blocks.
+constexpr pa_usec_t TICK_USEC = 4000;
 
 uint64_t monotonicNanoseconds() {
   timespec now{};
@@ -105,8 +107,11 @@ Status PulseInputUnit::initialize() {
     return kAudioUnitErr_NoConnection;
   }
   frameBytes_ = format_.bytesPerFrame;
-  staging_.assign(size_t{maxFrames_} * frameBytes_, 0);
-  staged_ = 0;
+  // Room for a few seconds of a typical source; it grows on the server's
+  // thread if a source hands over more at once.
+  pending_.clear();
+  pending_.reserve(static_cast<size_t>(format_.sampleRate) * frameBytes_);
+  pendingStart_ = 0;
   initialized_ = true;
   return 0;
 }
@@ -131,7 +136,6 @@ Status PulseInputUnit::start() {
   }
   ended_ = false;
   pa_stream_set_state_callback(stream_, &PulseInputUnit::onState, this);
-  pa_stream_set_read_callback(stream_, &PulseInputUnit::onRead, this);
   pa_buffer_attr attr;
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = static_cast<uint32_t>(-1);
@@ -146,7 +150,10 @@ Status PulseInputUnit::start() {
   for (;;) {
     pa_stream_state_t state = pa_stream_get_state(stream_);
     if (state == PA_STREAM_READY) {
-      return 0;
+      anchored_ = false;
+      tick_ = pa_context_rttime_new(connection_->context(), pa_rtclock_now() + TICK_USEC,
+                                    &PulseInputUnit::onTick, this);
+      return tick_ ? 0 : kAudioUnitErr_NoConnection;
     }
     if (!PA_STREAM_IS_GOOD(state)) {
       return kAudioUnitErr_NoConnection;
@@ -164,54 +171,69 @@ void PulseInputUnit::onState(pa_stream* stream, void* self) {
   pa_threaded_mainloop_signal(unit.connection_->loop(), 0);
 }
 
-void PulseInputUnit::onRead(pa_stream* stream, size_t, void* self) {
+void PulseInputUnit::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
+                            void* self) {
   auto& unit = *static_cast<PulseInputUnit*>(self);
-  uint64_t now = monotonicNanoseconds();
-  for (;;) {
-    const void* data = nullptr;
-    size_t bytes = 0;
-    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
-      return;
-    }
-    // A hole (no data) is lost audio; there is nothing to hand on.
-    if (data) {
-      unit.take(static_cast<const uint8_t*>(data), bytes, now);
-    }
-    pa_stream_drop(stream);
-  }
+  unit.pace(monotonicNanoseconds());
+  pa_context_rttime_restart(unit.connection_->context(), event, pa_rtclock_now() + TICK_USEC);
 }
 
-void PulseInputUnit::take(const uint8_t* data, size_t bytes, uint64_t now) {
-  if (ended_) {
+size_t PulseInputUnit::pendingFrames() const {
+  return (pending_.size() - pendingStart_) / frameBytes_;
+}
+
+bool PulseInputUnit::pull() {
+  const void* data = nullptr;
+  size_t bytes = 0;
+  if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) {
+    return false;
+  }
+  // A hole (no data) is audio the server lost; there is nothing to keep.
+  if (data) {
+    if (pendingStart_ > 0) {
+      pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(pendingStart_));
+      pendingStart_ = 0;
+    }
+    auto* first = static_cast<const uint8_t*>(data);
+    pending_.insert(pending_.end(), first, first + bytes);
+  }
+  pa_stream_drop(stream_);
+  return true;
+}
+
+void PulseInputUnit::pace(uint64_t now) {
+  if (ended_ || !stream_) {
     return;
   }
-  size_t blockBytes = staging_.size();
-  // The newest frame arrived about now; earlier frames are dated back from it.
-  uint64_t framesPending = (staged_ + bytes) / frameBytes_;
-  auto startOf = [&](uint64_t framesBefore) {
-    double age = static_cast<double>(framesPending - framesBefore) * 1e9 / format_.sampleRate;
-    return now - static_cast<uint64_t>(age);
-  };
-  uint64_t framesTaken = 0;
-  while (bytes > 0) {
-    size_t n = std::min(bytes, blockBytes - staged_);
-    std::memcpy(staging_.data() + staged_, data, n);
-    staged_ += n;
-    data += n;
-    bytes -= n;
-    if (staged_ == blockBytes) {
-      deliver(maxFrames_, startOf(framesTaken));
-      framesTaken += maxFrames_;
-    }
+  while (pendingFrames() < maxFrames_ && pull()) {
   }
-  uint32_t whole = static_cast<uint32_t>(staged_ / frameBytes_);
-  if (whole > 0) {
-    deliver(whole, startOf(framesTaken));
+  if (!anchored_) {
+    if (pendingFrames() == 0) {
+      return;
+    }
+    anchored_ = true;
+    anchorTime_ = now;
+    anchorFrames_ = framesDelivered_;
+  }
+  auto dueAt = [&](uint64_t frame) {
+    double offset = static_cast<double>(frame - anchorFrames_) * 1e9 / format_.sampleRate;
+    return anchorTime_ + static_cast<uint64_t>(offset);
+  };
+  // A block is due once the clock has passed its last frame.
+  while (dueAt(framesDelivered_ + maxFrames_) <= now) {
+    while (pendingFrames() < maxFrames_ && pull()) {
+    }
+    if (pendingFrames() < maxFrames_) {
+      // The source is late: pace on from when its data comes.
+      anchored_ = false;
+      return;
+    }
+    deliver(maxFrames_, dueAt(framesDelivered_));
   }
 }
 
 void PulseInputUnit::deliver(uint32_t frames, uint64_t hostTime) {
-  current_ = staging_.data();
+  current_ = pending_.data() + pendingStart_;
   currentFrames_ = frames;
   TimeStamp time;
   time.sampleTime = static_cast<double>(framesDelivered_);
@@ -220,9 +242,11 @@ void PulseInputUnit::deliver(uint32_t frames, uint64_t hostTime) {
   callback_.proc(callback_.context, &flags, &time, 1, frames, nullptr);
   current_ = nullptr;
   framesDelivered_ += frames;
-  size_t used = size_t{frames} * frameBytes_;
-  std::memmove(staging_.data(), staging_.data() + used, staged_ - used);
-  staged_ -= used;
+  pendingStart_ += size_t{frames} * frameBytes_;
+  if (pendingStart_ == pending_.size()) {
+    pending_.clear();
+    pendingStart_ = 0;
+  }
 }
 
 void PulseInputUnit::reportEnd() {
@@ -258,9 +282,12 @@ Status PulseInputUnit::stop() {
     return 0;
   }
   PulseLock lock(connection_->loop());
-  // Holding the main-loop lock means no callback is running; with the
-  // callbacks removed none will run again.
-  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  // Holding the main-loop lock means no callback is running; with the timer
+  // and the state callback removed none will run again.
+  if (tick_) {
+    pa_threaded_mainloop_get_api(connection_->loop())->time_free(tick_);
+    tick_ = nullptr;
+  }
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
@@ -271,9 +298,9 @@ Status PulseInputUnit::stop() {
 Status PulseInputUnit::uninitialize() {
   stop();
   initialized_ = false;
-  staging_.clear();
-  staging_.shrink_to_fit();
-  staged_ = 0;
+  pending_.clear();
+  pending_.shrink_to_fit();
+  pendingStart_ = 0;
   return 0;
 }
 

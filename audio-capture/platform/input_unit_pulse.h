@@ -11,13 +11,18 @@ namespace wf::capture {
 
 /// An input unit recording one source of the sound server as 32-bit float
 /// interleaved frames at the rate and channel count of the stream format.
-/// The server's main-loop thread delivers the data; the unit cuts it into
-/// blocks of at most the maximum frames per slice and calls the input
-/// callback once per block, time-stamped with the monotonic clock (in
-/// nanoseconds) at the block's first frame. When the server ends the
-/// recording (the source is removed, the server goes away) the callback is
-/// called once more with a block whose render fails. The recording never
-/// moves to another source.
+///
+/// Sources hand over their data in chunks of up to their latency (the test
+/// sine source: seconds at once). Like a device's audio thread, the unit
+/// paces the data out in real time instead: a timer on the server's
+/// main-loop thread calls the input callback with blocks of the maximum
+/// frames per slice as the monotonic clock reaches them, counted from the
+/// first data that arrived. When the source falls behind, the pacing waits
+/// for it rather than bursting later. Each block is time-stamped with the
+/// monotonic clock (nanoseconds) at its first frame as paced. When the server
+/// ends the recording (the source is removed, the server goes away) the
+/// callback is called once more with a block whose render fails. The
+/// recording never moves to another source.
 class PulseInputUnit : public InputUnit {
  public:
   explicit PulseInputUnit(std::shared_ptr<PulseConnection> connection);
@@ -34,9 +39,12 @@ class PulseInputUnit : public InputUnit {
   Status dispose() override;
 
  private:
-  static void onRead(pa_stream* stream, size_t bytes, void* self);
   static void onState(pa_stream* stream, void* self);
-  void take(const uint8_t* data, size_t bytes, uint64_t now);
+  static void onTick(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when,
+                     void* self);
+  void pace(uint64_t now);
+  size_t pendingFrames() const;
+  bool pull();
   void deliver(uint32_t frames, uint64_t hostTime);
   void reportEnd();
 
@@ -54,11 +62,17 @@ class PulseInputUnit : public InputUnit {
   SourceInfo source_;
   uint32_t frameBytes_ = 0;
   pa_stream* stream_ = nullptr;
+  pa_time_event* tick_ = nullptr;
   bool ended_ = false;
 
-  // Staging of incoming bytes into whole blocks; allocated at initialise.
-  std::vector<uint8_t> staging_;
-  size_t staged_ = 0;
+  // Data taken from the server and not yet delivered: bytes from
+  // `pendingStart_` to the end of `pending_`.
+  std::vector<uint8_t> pending_;
+  size_t pendingStart_ = 0;
+  // Pacing: the clock reading that frame `anchorFrames_` is due at.
+  bool anchored_ = false;
+  uint64_t anchorTime_ = 0;
+  uint64_t anchorFrames_ = 0;
   const uint8_t* current_ = nullptr;
   uint32_t currentFrames_ = 0;
   uint64_t framesDelivered_ = 0;
