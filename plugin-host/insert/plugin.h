@@ -1,0 +1,131 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "hosting/event_list.h"
+#include "hosting/module.h"
+#include "hosting/plug_provider.h"
+#include "hosting/process_buffers.h"
+#include "insert/block_events.h"
+#include "insert/delay_line.h"
+#include "insert/frame.h"
+#include "insert/handler.h"
+#include "pluginterfaces/base/smartpointer.h"
+#include "pluginterfaces/gui/iplugview.h"
+#include "pluginterfaces/vst/ivstaudioprocessor.h"
+#include "pluginterfaces/vst/ivstcomponent.h"
+#include "pluginterfaces/vst/ivsteditcontroller.h"
+#include "pluginterfaces/vst/ivstprocesscontext.h"
+
+namespace wf::host {
+
+/// A failure of an insert or an operation; what() is the reply's "error" text.
+class PluginError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// One insert of the chain: one VST3 audio class loaded from its module, set
+/// up for stereo blocks of up to 1024 frames, with its host-side objects
+/// (`Handler`, `Frame`), process buffers, transport context and the dry delay
+/// line that keeps bypass aligned with the plug-in's latency.
+///
+/// Threads: built (load), changed and destroyed on the main thread; process()
+/// runs on the audio worker while the chain lock is held. `lock` is the
+/// insert's recursive lock: process() holds it for a whole block, and the main
+/// thread takes it alone to add parameter points (handler.inputChanges).
+/// getState, getParameterInfo, get/setParamNormalized and editor calls are
+/// made on the main thread without it. `bypass` is atomic and needs no lock.
+///
+/// The fields are public so that the per-insert operations kept in other files
+/// (state, bypass, parameters, editor) can reach them; they are declared in
+/// the order the teardown relies on.
+class Plugin {
+ public:
+  static constexpr int32_t MAX_FRAMES = 1024;
+  static constexpr int32_t EVENT_CAPACITY = 2048;
+  /// Valid-field flags at load: tempo, time signature, continuous time.
+  static constexpr uint32_t LOAD_CONTEXT_FLAGS = 0x22400;
+  /// Valid-field flags of every block: the above plus project time in quarter
+  /// notes (kPlaying is added while the transport runs).
+  static constexpr uint32_t BLOCK_CONTEXT_FLAGS = 0x22600;
+
+  Plugin();
+  /// Teardown: removes the editor view, closes the window, deactivates,
+  /// detaches the handler, frees buffers, then releases processor, controller,
+  /// component, provider (which terminates the plug-in) and module. Safe on a
+  /// partly loaded insert.
+  ~Plugin();
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+
+  /// Sets the insert up from its descriptor ("path", "classId", optional
+  /// "name", "bypass", "instrument", "state") at `sampleRate`, ending with one
+  /// silent warm-up block. Throws PluginError (or the JSON library's
+  /// exception) with the message without the name prefix. Called once.
+  void load(const nlohmann::json& descriptor, double sampleRate);
+
+  /// Runs one block of interleaved stereo samples (at most 2048) through the
+  /// plug-in in place: events (instruments only), transport, dry delay,
+  /// non-finite output check, bypass. Throws PluginError or the JSON library's
+  /// exception. Audio worker (and the warm-up block on the main thread).
+  void process(std::vector<float>& samples, const nlohmann::json& events, double tempo,
+               double beat, bool playing);
+
+  /// The plug-in's current latency in samples.
+  uint32_t latency();
+
+  /// The descriptor's "name", or "VST3 effect" when it has none.
+  static std::string displayName(const nlohmann::json& descriptor);
+
+  // Per-insert operations of the state, parameter and editor code; they are
+  // defined with that code (plugin-host/editor/), not here.
+
+  /// Fresh state object: "component" bytes and, when the controller gives
+  /// them, "controller" bytes.
+  nlohmann::json state();
+  /// The parameter records of the controller.
+  nlohmann::json parameters();
+  /// Shows the editor, creating window and view on first use.
+  void edit();
+  /// Hides the editor or shows it and reports its size.
+  nlohmann::json dock(const nlohmann::json& request);
+
+  std::shared_ptr<hosting::Module> module;
+  std::unique_ptr<hosting::PlugProvider> provider;
+  Steinberg::IPtr<Steinberg::Vst::IComponent> component;
+  Steinberg::IPtr<Steinberg::Vst::IEditController> controller;
+  Steinberg::IPtr<Steinberg::Vst::IAudioProcessor> processor;
+  MidiControllerMap midiMap;
+  std::recursive_mutex lock;
+  Handler handler{lock};
+  hosting::EventList events{EVENT_CAPACITY};
+  Frame frame;
+  Steinberg::IPtr<Steinberg::IPlugView> view;
+  hosting::ProcessBuffers processData;
+  Steinberg::Vst::ProcessContext processContext{};
+  nlohmann::json descriptor;
+  DelayLine dryDelay;
+  std::atomic<bool> bypass{false};
+  bool active = false;
+  bool instrument = false;
+
+ private:
+  void checkBuses();
+  void restoreState(const nlohmann::json& state);
+  void mapMidiControllers();
+  void prepareBuffers(double sampleRate);
+  void activate();
+  void fillInputs(const std::vector<float>& samples, int32_t frames);
+  void clearOutputs(int32_t frames);
+};
+
+}  // namespace wf::host

@@ -1,0 +1,96 @@
+#include <algorithm>
+#include <cmath>
+
+#include "insert/plugin.h"
+
+namespace wf::host {
+
+using nlohmann::json;
+using namespace Steinberg;
+using namespace Steinberg::Vst;
+
+void Plugin::process(std::vector<float>& samples, const json& blockEvents, double tempo,
+                     double beat, bool playing) {
+  std::lock_guard<std::recursive_mutex> hold(lock);
+  if (handler.restartRequested.load()) {
+    throw PluginError("Plugin layout or latency changed; reload the insert");
+  }
+  const auto frames = static_cast<int32>(std::min(samples.size() / 2, size_t{MAX_FRAMES}));
+
+  processContext.tempo = tempo;
+  processContext.projectTimeMusic = beat;
+  processContext.state = BLOCK_CONTEXT_FLAGS | (playing ? ProcessContext::kPlaying : 0);
+  events.clear();
+
+  if (instrument) {
+    addBlockEvents(blockEvents, midiMap, events, handler.inputChanges);
+  }
+
+  std::vector<float> dry = instrument ? std::vector<float>(samples.size(), 0.0f) : samples;
+  dryDelay.run(dry, processor->getLatencySamples());
+
+  ProcessData& data = processData.data();
+  data.numSamples = frames;
+  fillInputs(samples, frames);
+  clearOutputs(frames);
+
+  tresult result;
+  {
+    std::lock_guard<std::recursive_mutex> again(lock);
+    result = processor->process(data);
+  }
+  if (result != kResultOk) {
+    throw PluginError("Processing failed");
+  }
+  handler.inputChanges.clearQueue();
+  events.clear();
+
+  const AudioBusBuffers& out = data.outputs[0];
+  for (int32 k = 0; k < frames; ++k) {
+    const float left = out.channelBuffers32[0][k];
+    const float right = out.channelBuffers32[1][k];
+    if (!std::isfinite(left) || !std::isfinite(right)) {
+      throw PluginError("Invalid plugin audio");
+    }
+    samples[2 * k] = left;
+    samples[2 * k + 1] = right;
+  }
+  if (bypass.load()) {
+    samples.swap(dry);
+  }
+  processContext.projectTimeSamples += frames;
+  processContext.continousTimeSamples += frames;
+}
+
+void Plugin::fillInputs(const std::vector<float>& samples, int32 frames) {
+  ProcessData& data = processData.data();
+  for (int32 b = 0; b < data.numInputs; ++b) {
+    AudioBusBuffers& bus = data.inputs[b];
+    bus.silenceFlags = 0;
+    for (int32 c = 0; c < bus.numChannels; ++c) {
+      float* channel = bus.channelBuffers32[c];
+      // The block is stereo: a first bus's channels beyond the second get
+      // silence, as do all channels of other buses.
+      if (b == 0 && c < 2) {
+        for (int32 k = 0; k < frames; ++k) {
+          channel[k] = samples[2 * k + c];
+        }
+      } else {
+        std::fill(channel, channel + frames, 0.0f);
+      }
+    }
+  }
+}
+
+void Plugin::clearOutputs(int32 frames) {
+  ProcessData& data = processData.data();
+  for (int32 b = 0; b < data.numOutputs; ++b) {
+    AudioBusBuffers& bus = data.outputs[b];
+    bus.silenceFlags = 0;
+    for (int32 c = 0; c < bus.numChannels; ++c) {
+      std::fill(bus.channelBuffers32[c], bus.channelBuffers32[c] + frames, 0.0f);
+    }
+  }
+}
+
+}  // namespace wf::host

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "channel/registry.h"
+
+namespace wf::host {
+
+/// Fills the registry with every operation the main thread serves. Each group
+/// of operations brings its own register function; this is the one place that
+/// calls them all.
+void registerOperations(Registry& registry);
+
+/// "scan" (operations/scan.cpp).
+void registerScan(Registry& registry);
+/// "load" (operations/load.cpp).
+void registerLoad(Registry& registry);
+
+}  // namespace wf::host
