@@ -94,6 +94,14 @@ json floatState(float value) {
 
 json loadRequest(const json& plugins) { return {{"op", "load"}, {"plugins", plugins}}; }
 
+json loadRequest(std::initializer_list<json> descriptors) {
+  json plugins = json::array();
+  for (const json& descriptor : descriptors) {
+    plugins.push_back(descriptor);
+  }
+  return loadRequest(plugins);
+}
+
 json processRequest(const std::vector<float>& pcm, const json& extra) {
   json request = {{"op", "process"}, {"pcm", pcm}};
   request.update(extra);

@@ -53,8 +53,11 @@ nlohmann::json insert(const std::string& bundleName, int module, int cls,
 nlohmann::json int32State(int32_t value);
 nlohmann::json floatState(float value);
 
-/// A "load" request for the descriptors.
+/// A "load" request whose "plugins" is the given value.
 nlohmann::json loadRequest(const nlohmann::json& plugins);
+/// A "load" request whose "plugins" is an array of the descriptors (also for
+/// one descriptor, which a braced json would take as the object itself).
+nlohmann::json loadRequest(std::initializer_list<nlohmann::json> descriptors);
 /// A "process" request for interleaved samples.
 nlohmann::json processRequest(const std::vector<float>& pcm,
                               const nlohmann::json& extra = nlohmann::json::object());
