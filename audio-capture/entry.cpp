@@ -10,7 +10,9 @@ namespace wf::capture {
 
 volatile std::sig_atomic_t stopping = 0;
 
-void stop(int) { stopping = 1; }
+void stop(int) {
+  stopping = 1;
+}
 
 void installStop(int signal) {
   struct sigaction action = {};

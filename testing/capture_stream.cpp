@@ -61,7 +61,9 @@ void CaptureStreamDecoder::decode() {
   buffer_.erase(0, at);
 }
 
-std::vector<CapturePacket> CaptureStreamDecoder::take() { return std::exchange(packets_, {}); }
+std::vector<CapturePacket> CaptureStreamDecoder::take() {
+  return std::exchange(packets_, {});
+}
 
 std::optional<CapturePacket> readPacket(Child& child, uint32_t channels,
                                         std::chrono::milliseconds timeout) {

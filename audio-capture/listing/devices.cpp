@@ -23,9 +23,10 @@ nlohmann::json availableRates(PropertyService& properties, ObjectId object) {
   }
   std::vector<AudioValueRange> ranges(size / sizeof(AudioValueRange));
   uint32_t bytes = static_cast<uint32_t>(ranges.size() * sizeof(AudioValueRange));
-  if (!properties.data(object, address(kAudioDevicePropertyAvailableNominalSampleRates,
-                                       kAudioObjectPropertyScopeGlobal),
-                       bytes, ranges.data())) {
+  if (!properties.data(
+          object,
+          address(kAudioDevicePropertyAvailableNominalSampleRates, kAudioObjectPropertyScopeGlobal),
+          bytes, ranges.data())) {
     return rates;
   }
   ranges.resize(bytes / sizeof(AudioValueRange));
@@ -56,10 +57,9 @@ uint32_t channels(PropertyService& properties, ObjectId object) {
     return 0;
   }
   uint32_t bytes = size;
-  if (!properties.data(object,
-                       address(kAudioDevicePropertyStreamConfiguration,
-                               kAudioObjectPropertyScopeInput),
-                       bytes, list.data())) {
+  if (!properties.data(
+          object, address(kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeInput),
+          bytes, list.data())) {
     return 0;
   }
   // Only entries that lie within the bytes actually returned are counted,

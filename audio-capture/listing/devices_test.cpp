@@ -23,7 +23,9 @@ struct SkipCase {
   bool listed;
 };
 
-void PrintTo(const SkipCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const SkipCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class DeviceSkipRules : public ::testing::TestWithParam<SkipCase> {};
 
@@ -39,9 +41,21 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SkipCase{"plain", [](FakeDevice&) {}, true},
         SkipCase{"no input streams", [](FakeDevice& d) { d.inputStreams = {}; }, false},
-        SkipCase{"zero channels", [](FakeDevice& d) { d.inputStreams = {0, 0}; }, false},
-        SkipCase{"exactly 64", [](FakeDevice& d) { d.inputStreams = {32, 32}; }, true},
-        SkipCase{"65", [](FakeDevice& d) { d.inputStreams = {64, 1}; }, false},
+        SkipCase{"zero channels",
+                 [](FakeDevice& d) {
+                   d.inputStreams = {0, 0};
+                 },
+                 false},
+        SkipCase{"exactly 64",
+                 [](FakeDevice& d) {
+                   d.inputStreams = {32, 32};
+                 },
+                 true},
+        SkipCase{"65",
+                 [](FakeDevice& d) {
+                   d.inputStreams = {64, 1};
+                 },
+                 false},
         SkipCase{"configuration size unreadable",
                  [](FakeDevice& d) { d.failSize = {kAudioDevicePropertyStreamConfiguration}; },
                  false},
@@ -56,13 +70,12 @@ INSTANTIATE_TEST_SUITE_P(
                  [](FakeDevice& d) { d.failRead = {kAudioDevicePropertyDeviceUID}; }, false},
         SkipCase{"uid null", [](FakeDevice& d) { d.nullString = {kAudioDevicePropertyDeviceUID}; },
                  false},
-        SkipCase{"name unreadable",
-                 [](FakeDevice& d) { d.failRead = {kAudioObjectPropertyName}; }, true},
-        SkipCase{"rates unreadable",
-                 [](FakeDevice& d) {
-                   d.failRead = {kAudioDevicePropertyAvailableNominalSampleRates};
-                 },
-                 true}),
+        SkipCase{"name unreadable", [](FakeDevice& d) { d.failRead = {kAudioObjectPropertyName}; },
+                 true},
+        SkipCase{
+            "rates unreadable",
+            [](FakeDevice& d) { d.failRead = {kAudioDevicePropertyAvailableNominalSampleRates}; },
+            true}),
     [](const auto& info) {
       std::string name = info.param.what;
       for (char& c : name) {
@@ -88,8 +101,8 @@ TEST(DeviceRecord, CarriesEveryFieldInTheSystemsOrder) {
   nlohmann::json records = devices(properties);
   ASSERT_EQ(2u, records.size());
   nlohmann::json expected = {
-      {"availableSampleRates", {{{"min", 96000.0}, {"max", 96000.0}},
-                                {{"min", 44100.0}, {"max", 48000.0}}}},
+      {"availableSampleRates",
+       {{{"min", 96000.0}, {"max", 96000.0}}, {{"min", 44100.0}, {"max", 48000.0}}}},
       {"uid", "usb-mic"},
       {"name", "Desk Mic"},
       {"channels", 8},

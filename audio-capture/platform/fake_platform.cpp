@@ -1,5 +1,6 @@
 #include "audio-capture/platform/fake_platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -65,9 +66,8 @@ std::optional<std::vector<uint8_t>> FakeProperties::value(ObjectId object,
   }
   switch (address.selector) {
     case kAudioDevicePropertyStreamConfiguration:
-      return bufferList(address.scope == kAudioObjectPropertyScopeInput
-                            ? d->inputStreams
-                            : std::vector<uint32_t>{});
+      return bufferList(address.scope == kAudioObjectPropertyScopeInput ? d->inputStreams
+                                                                        : std::vector<uint32_t>{});
     case kAudioDevicePropertyNominalSampleRate:
       return bytesOf(d->rate);
     case kAudioDevicePropertyAvailableNominalSampleRates: {
@@ -139,9 +139,8 @@ bool FakeProperties::string(ObjectId object, const PropertyAddress& address,
     value.reset();
     return true;
   }
-  value = std::make_unique<std::string>(address.selector == kAudioDevicePropertyDeviceUID
-                                            ? d->uid
-                                            : d->name);
+  value = std::make_unique<std::string>(
+      address.selector == kAudioDevicePropertyDeviceUID ? d->uid : d->name);
   return true;
 }
 
@@ -184,7 +183,9 @@ Status FakeInputUnit::setProperty(uint32_t property, uint32_t scope, uint32_t el
   }
 }
 
-Status FakeInputUnit::initialize() { return call("initialize"); }
+Status FakeInputUnit::initialize() {
+  return call("initialize");
+}
 
 Status FakeInputUnit::start() {
   Status s = call("start");
@@ -213,9 +214,11 @@ Status FakeInputUnit::render(RenderFlags*, const TimeStamp*, uint32_t bus, uint3
     return kAudio_ParamError;
   }
   auto* out = static_cast<float*>(data->buffers[0].data);
-  for (size_t i = 0; i < count; ++i) {
-    out[i] = block_ && i < block_->size() ? (*block_)[i] : 0.0f;
+  size_t given = block_ ? std::min(count, block_->size()) : 0;
+  if (given > 0) {
+    std::memcpy(out, block_->data(), given * sizeof(float));
   }
+  std::fill(out + given, out + count, 0.0f);
   return 0;
 }
 
@@ -224,9 +227,13 @@ Status FakeInputUnit::stop() {
   return call("stop");
 }
 
-Status FakeInputUnit::uninitialize() { return call("uninitialize"); }
+Status FakeInputUnit::uninitialize() {
+  return call("uninitialize");
+}
 
-Status FakeInputUnit::dispose() { return call("dispose"); }
+Status FakeInputUnit::dispose() {
+  return call("dispose");
+}
 
 std::optional<ComponentId> FakeUnits::findNext(const ComponentDescription& description) {
   calls.push_back("find");

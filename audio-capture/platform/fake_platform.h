@@ -45,8 +45,7 @@ class FakeProperties : public PropertyService {
   FakeDevice& device(ObjectId id);
 
   bool dataSize(ObjectId object, const PropertyAddress& address, uint32_t& size) override;
-  bool data(ObjectId object, const PropertyAddress& address, uint32_t& size,
-            void* buffer) override;
+  bool data(ObjectId object, const PropertyAddress& address, uint32_t& size, void* buffer) override;
   bool string(ObjectId object, const PropertyAddress& address,
               std::unique_ptr<std::string>& value) override;
 

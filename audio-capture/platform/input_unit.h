@@ -106,8 +106,8 @@ class InputUnit {
  public:
   virtual ~InputUnit() = default;
 
-  virtual Status setProperty(uint32_t property, uint32_t scope, uint32_t element,
-                             const void* value, uint32_t size) = 0;
+  virtual Status setProperty(uint32_t property, uint32_t scope, uint32_t element, const void* value,
+                             uint32_t size) = 0;
   virtual Status initialize() = 0;
   virtual Status start() = 0;
 

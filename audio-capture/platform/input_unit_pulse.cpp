@@ -20,15 +20,14 @@ uint64_t monotonicNanoseconds() {
 }
 
 bool supported(const StreamDescription& f) {
-  bool interleavedFloat = f.formatId == kAudioFormatLinearPCM &&
-                          (f.formatFlags & kAudioFormatFlagIsFloat) != 0 &&
-                          (f.formatFlags & kAudioFormatFlagIsNonInterleaved) == 0 &&
-                          f.bitsPerChannel == 32;
+  bool interleavedFloat =
+      f.formatId == kAudioFormatLinearPCM && (f.formatFlags & kAudioFormatFlagIsFloat) != 0 &&
+      (f.formatFlags & kAudioFormatFlagIsNonInterleaved) == 0 && f.bitsPerChannel == 32;
   bool shape = f.channelsPerFrame >= 1 && f.channelsPerFrame <= PA_CHANNELS_MAX &&
                f.framesPerPacket == 1 && f.bytesPerFrame == 4 * f.channelsPerFrame &&
                f.bytesPerPacket == f.bytesPerFrame;
-  bool rate = f.sampleRate >= 1 && f.sampleRate <= PA_RATE_MAX &&
-              f.sampleRate == std::floor(f.sampleRate);
+  bool rate =
+      f.sampleRate >= 1 && f.sampleRate <= PA_RATE_MAX && f.sampleRate == std::floor(f.sampleRate);
   return interleavedFloat && shape && rate;
 }
 
@@ -46,7 +45,9 @@ bool read(const void* value, uint32_t size, T& out) {
 PulseInputUnit::PulseInputUnit(std::shared_ptr<PulseConnection> connection)
     : connection_(std::move(connection)) {}
 
-PulseInputUnit::~PulseInputUnit() { stop(); }
+PulseInputUnit::~PulseInputUnit() {
+  stop();
+}
 
 Status PulseInputUnit::setProperty(uint32_t property, uint32_t scope, uint32_t element,
                                    const void* value, uint32_t size) {
@@ -142,8 +143,7 @@ Status PulseInputUnit::start() {
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
   attr.fragsize = maxFrames_ * frameBytes_;
-  auto flags =
-      static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+  auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
   if (pa_stream_connect_record(stream_, source_.name.c_str(), &attr, flags) < 0) {
     return kAudioUnitErr_NoConnection;
   }
@@ -268,8 +268,8 @@ Status PulseInputUnit::render(RenderFlags*, const TimeStamp*, uint32_t bus, uint
     return kAudioUnitErr_NoConnection;
   }
   size_t bytes = size_t{frames} * frameBytes_;
-  if (bus != 1 || frames != currentFrames_ || !data || data->count < 1 ||
-      !data->buffers[0].data || data->buffers[0].bytes < bytes) {
+  if (bus != 1 || frames != currentFrames_ || !data || data->count < 1 || !data->buffers[0].data ||
+      data->buffers[0].bytes < bytes) {
     return kAudio_ParamError;
   }
   std::memcpy(data->buffers[0].data, current_, bytes);
@@ -304,7 +304,9 @@ Status PulseInputUnit::uninitialize() {
   return 0;
 }
 
-Status PulseInputUnit::dispose() { return uninitialize(); }
+Status PulseInputUnit::dispose() {
+  return uninitialize();
+}
 
 std::optional<ComponentId> PulseUnits::findNext(const ComponentDescription& description) {
   if (description.type == kAudioUnitType_Output &&

@@ -62,8 +62,7 @@ bool isString(uint32_t selector) {
 
 }  // namespace
 
-bool PulseProperties::dataSize(ObjectId object, const PropertyAddress& address,
-                               uint32_t& size) {
+bool PulseProperties::dataSize(ObjectId object, const PropertyAddress& address, uint32_t& size) {
   if (object == kAudioObjectSystemObject) {
     if (address.selector != kAudioHardwarePropertyDevices) {
       return false;
@@ -142,9 +141,8 @@ bool PulseProperties::string(ObjectId object, const PropertyAddress& address,
       connection_->source(*index, source) != PulseConnection::Lookup::found) {
     return false;
   }
-  value = std::make_unique<std::string>(address.selector == kAudioDevicePropertyDeviceUID
-                                            ? source.name
-                                            : source.description);
+  value = std::make_unique<std::string>(
+      address.selector == kAudioDevicePropertyDeviceUID ? source.name : source.description);
   return true;
 }
 

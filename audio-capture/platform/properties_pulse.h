@@ -18,8 +18,7 @@ class PulseProperties : public PropertyService {
       : connection_(std::move(connection)) {}
 
   bool dataSize(ObjectId object, const PropertyAddress& address, uint32_t& size) override;
-  bool data(ObjectId object, const PropertyAddress& address, uint32_t& size,
-            void* buffer) override;
+  bool data(ObjectId object, const PropertyAddress& address, uint32_t& size, void* buffer) override;
   bool string(ObjectId object, const PropertyAddress& address,
               std::unique_ptr<std::string>& value) override;
 

@@ -67,7 +67,9 @@ void openUnit(Capture& capture, UnitService& units) {
 
 }  // namespace
 
-Capture::~Capture() { closeUnit(); }
+Capture::~Capture() {
+  closeUnit();
+}
 
 void Capture::closeUnit() {
   if (!unit) {
@@ -167,8 +169,7 @@ void capture(const std::string& uid, const nlohmann::json& records, Platform& pl
   state->rate = record->at("sampleRate").get<double>();
   state->device = record->at("object").get<ObjectId>();
   openUnit(*state, *platform.units);
-  json({{"channels", state->channels}, {"sampleRate", state->rate}, {"mode", "coreaudio"}},
-       io.out);
+  json({{"channels", state->channels}, {"sampleRate", state->rate}, {"mode", "coreaudio"}}, io.out);
   writerLoop(*state, *platform.properties, io);
   state->closeUnit();
   if (state->failed.load()) {

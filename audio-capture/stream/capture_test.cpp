@@ -82,18 +82,9 @@ class CaptureTest : public ::testing::Test {
 TEST_F(CaptureTest, SetsUpTheUnitInOrderAndWritesTheHeaderFirst) {
   onPass = [&](int) { stop = 1; };
   ASSERT_EQ(std::nullopt, runCapture());
-  std::vector<std::string> expected = {"find",
-                                       "new",
-                                       "set 2003 1 1",
-                                       "set 2003 2 0",
-                                       "set 2000 0 0",
-                                       "set 8 2 1",
-                                       "set 14 0 0",
-                                       "set 2005 0 0",
-                                       "initialize",
-                                       "start",
-                                       "stop",
-                                       "uninitialize",
+  std::vector<std::string> expected = {"find",         "new",       "set 2003 1 1", "set 2003 2 0",
+                                       "set 2000 0 0", "set 8 2 1", "set 14 0 0",   "set 2005 0 0",
+                                       "initialize",   "start",     "stop",         "uninitialize",
                                        "dispose"};
   EXPECT_EQ(expected, fake.units->calls);
   EXPECT_EQ(nullptr, fake.units->unit) << "the unit is gone after the shutdown";
@@ -154,8 +145,8 @@ TEST_P(SetupCallFailure, DisposesOfTheUnitAndWritesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Calls, SetupCallFailure,
                          ::testing::Values("new", "set 2003 1 1", "set 2003 2 0", "set 2000 0 0",
-                                           "set 8 2 1", "set 14 0 0", "set 2005 0 0",
-                                           "initialize", "start"),
+                                           "set 8 2 1", "set 14 0 0", "set 2005 0 0", "initialize",
+                                           "start"),
                          [](const auto& info) { return "call" + std::to_string(info.index); });
 
 TEST_F(CaptureTest, PacketsCarryTheBlocksInOrder) {
@@ -240,7 +231,9 @@ struct HealthCase {
   std::function<void(FakeDevice&)> change;
 };
 
-void PrintTo(const HealthCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const HealthCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class HealthCheck : public CaptureTest, public ::testing::WithParamInterface<HealthCase> {};
 
@@ -269,11 +262,12 @@ INSTANTIATE_TEST_SUITE_P(
         HealthCase{"rate_nan", [](FakeDevice& d) { d.rate = std::nan(""); }},
         HealthCase{"rate_unreadable",
                    [](FakeDevice& d) { d.failRead = {kAudioDevicePropertyNominalSampleRate}; }},
-        HealthCase{"channels_changed", [](FakeDevice& d) { d.inputStreams = {2, 1}; }},
-        HealthCase{"channels_unreadable",
+        HealthCase{"channels_changed",
                    [](FakeDevice& d) {
-                     d.failRead = {kAudioDevicePropertyStreamConfiguration};
-                   }}),
+                     d.inputStreams = {2, 1};
+                   }},
+        HealthCase{"channels_unreadable",
+                   [](FakeDevice& d) { d.failRead = {kAudioDevicePropertyStreamConfiguration}; }}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(CaptureTest, HealthIsCheckedEveryQuarterSecond) {
@@ -283,7 +277,8 @@ TEST_F(CaptureTest, HealthIsCheckedEveryQuarterSecond) {
     }
   };
   ASSERT_EQ(std::nullopt, runCapture());
-  std::string alive = std::to_string(DEVICE) + " " + std::to_string(kAudioDevicePropertyDeviceIsAlive);
+  std::string alive =
+      std::to_string(DEVICE) + " " + std::to_string(kAudioDevicePropertyDeviceIsAlive);
   auto checks = std::count(fake.properties->reads.begin(), fake.properties->reads.end(), alive);
   EXPECT_GE(checks, 4);
   EXPECT_LE(checks, 5);

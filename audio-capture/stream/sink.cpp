@@ -4,7 +4,9 @@
 
 namespace wf::capture {
 
-ssize_t FdSink::write(const void* bytes, size_t length) { return ::write(fd_, bytes, length); }
+ssize_t FdSink::write(const void* bytes, size_t length) {
+  return ::write(fd_, bytes, length);
+}
 
 bool writeAll(Sink& sink, const void* bytes, size_t length,
               const volatile std::sig_atomic_t& stopping) {

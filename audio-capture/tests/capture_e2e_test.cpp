@@ -145,10 +145,10 @@ TEST_F(RealCapture, RemovedSourceEndsWithTheFailureLine) {
   }
   auto status = child.wait(20s);
   ASSERT_TRUE(status);
-  RecordProperty("exit_after_removal_ms",
-                 std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    Clock::now() - removed)
-                                    .count()));
+  RecordProperty(
+      "exit_after_removal_ms",
+      std::to_string(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - removed).count()));
   EXPECT_TRUE(status->exited);
   EXPECT_EQ(1, status->code);
   EXPECT_EQ(FAILURE_LINE, child.readStderrToEnd());
