@@ -27,7 +27,9 @@ constexpr int TICKS_ID = 1, RESIZE_ID = 2;
 const std::string TITLE = "Wrenfield \u2014 Probe";
 const char* NO_EDITOR = "No compatible Cocoa editor; use parameter controls";
 
-json editorRequest(int index = 0) { return {{"op", "editor"}, {"index", index}}; }
+json editorRequest(int index = 0) {
+  return {{"op", "editor"}, {"index", index}};
+}
 json dockRequest(const json& extra = json::object()) {
   json request = {{"op", "editor-dock"}, {"index", 0}};
   request.update(extra);
@@ -42,7 +44,8 @@ template <typename Condition>
 bool eventually(Condition done) {
   auto deadline = std::chrono::steady_clock::now() + 30s;
   while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
     std::this_thread::sleep_for(20ms);
   }
   return true;
@@ -59,11 +62,12 @@ class EditorTest : public ::testing::Test {
   }
   void TearDown() override {
     host.reset();
-    if (observer) XCloseDisplay(observer);
+    if (observer)
+      XCloseDisplay(observer);
   }
 
   void loadProbe(const json& extra = {{"name", "Probe"}}) {
-    host->result(loadRequest({insert("editor_probe", EDITOR, 1, extra)}));
+    host->result(loadRequest(json::array({insert("editor_probe", EDITOR, 1, extra)})));
   }
 
   std::string title(::Window id) {
@@ -75,7 +79,8 @@ class EditorTest : public ::testing::Test {
                        XInternAtom(observer, "UTF8_STRING", False), &actual, &format, &count,
                        &after, &data);
     std::string text(data ? reinterpret_cast<char*>(data) : "", count);
-    if (data) XFree(data);
+    if (data)
+      XFree(data);
     return text;
   }
 
@@ -87,9 +92,11 @@ class EditorTest : public ::testing::Test {
     XQueryTree(observer, DefaultRootWindow(observer), &root, &parent, &children, &count);
     std::vector<::Window> found;
     for (unsigned i = 0; i < count; ++i) {
-      if (title(children[i]).rfind("Wrenfield", 0) == 0) found.push_back(children[i]);
+      if (title(children[i]).rfind("Wrenfield", 0) == 0)
+        found.push_back(children[i]);
     }
-    if (children) XFree(children);
+    if (children)
+      XFree(children);
     return found;
   }
 
@@ -108,7 +115,8 @@ class EditorTest : public ::testing::Test {
 
   double ticks() {
     for (const auto& p : host->result({{"op", "parameters"}, {"index", 0}})) {
-      if (p["id"] == TICKS_ID) return p["value"].get<double>();
+      if (p["id"] == TICKS_ID)
+        return p["value"].get<double>();
     }
     return -1;
   }
@@ -132,7 +140,8 @@ TEST_F(EditorTest, EditorOpensOneTitledWindowSizedToItsView) {
   unsigned count = 0;
   XQueryTree(observer, id, &root, &parent, &children, &count);
   EXPECT_EQ(1u, count);
-  if (children) XFree(children);
+  if (children)
+    XFree(children);
 
   EXPECT_EQ(json(true), host->result(editorRequest()));
   EXPECT_EQ(id, onlyEditorWindow());
@@ -203,8 +212,8 @@ TEST_F(EditorTest, RunLoopTimerOfTheEditorFires) {
 }
 
 TEST_F(EditorTest, LoadingANewChainClosesTheOldWindows) {
-  host->result(loadRequest({insert("editor_probe", EDITOR, 1, {{"name", "Probe"}}),
-                            insert("editor_probe", EDITOR, 1, {{"name", "Second"}})}));
+  host->result(loadRequest(json::array({insert("editor_probe", EDITOR, 1, {{"name", "Probe"}}),
+                                        insert("editor_probe", EDITOR, 1, {{"name", "Second"}})})));
   host->result(editorRequest(0));
   host->result(editorRequest(1));
   EXPECT_EQ(2u, editorWindows().size());
@@ -213,7 +222,7 @@ TEST_F(EditorTest, LoadingANewChainClosesTheOldWindows) {
 }
 
 TEST_F(EditorTest, PluginWithoutAnEditorViewGetsTheFallbackText) {
-  host->result(loadRequest({insert("state_probe", STATE, 1)}));
+  host->result(loadRequest(json::array({insert("state_probe", STATE, 1)})));
   EXPECT_EQ(NO_EDITOR, host->error(editorRequest()));
   EXPECT_EQ(NO_EDITOR, host->error(dockRequest()));
   EXPECT_TRUE(editorWindows().empty());
@@ -229,7 +238,7 @@ TEST(EditorWithoutDisplayTest, EditorFailsAndEverythingElseWorks) {
       ::unsetenv("DISPLAY");
     }
     HostSession host;
-    host.result(loadRequest({insert("editor_probe", EDITOR, 1)}));
+    host.result(loadRequest(json::array({insert("editor_probe", EDITOR, 1)})));
     EXPECT_EQ(NO_EDITOR, host.error(editorRequest())) << display;
     EXPECT_EQ(NO_EDITOR, host.error(dockRequest())) << display;
     EXPECT_EQ(json(true), host.result(dockRequest({{"hide", true}})));

@@ -18,11 +18,14 @@ json parameterRequest(int index, const json& id, const json& value) {
   return {{"op", "parameter"}, {"index", index}, {"parameter", id}, {"value", value}};
 }
 
-json parametersRequest(int index) { return {{"op", "parameters"}, {"index", index}}; }
+json parametersRequest(int index) {
+  return {{"op", "parameters"}, {"index", index}};
+}
 
 double valueOf(const json& parameters, int id) {
   for (const auto& p : parameters) {
-    if (p["id"] == id) return p["value"].get<double>();
+    if (p["id"] == id)
+      return p["value"].get<double>();
   }
   ADD_FAILURE() << "no parameter " << id;
   return -1;
@@ -44,7 +47,7 @@ TEST_F(StateTest, StateOfAnEmptyChainIsAnEmptyArray) {
 }
 
 TEST_F(StateTest, ParametersListInControllerOrderWithoutTheOnesThatFail) {
-  host.result(loadRequest({insert("state_probe", STATE, PROBE)}));
+  host.result(loadRequest(json::array({insert("state_probe", STATE, PROBE)})));
   host.send({{"id", 1}, {"op", "parameters"}, {"index", 0}});
   std::string line = host.readLine();
   // Non-ASCII titles travel as UTF-8, not escaped.
@@ -58,7 +61,7 @@ TEST_F(StateTest, ParametersListInControllerOrderWithoutTheOnesThatFail) {
 }
 
 TEST_F(StateTest, ParameterValueMustLieWithinZeroAndOne) {
-  host.result(loadRequest({insert("state_probe", STATE, PROBE)}));
+  host.result(loadRequest(json::array({insert("state_probe", STATE, PROBE)})));
   struct Case {
     json value;
     const char* error;  // null: accepted
@@ -86,7 +89,7 @@ TEST_F(StateTest, ParameterValueMustLieWithinZeroAndOne) {
 }
 
 TEST_F(StateTest, ParameterIdMustFitThirtyTwoBitsUnsigned) {
-  host.result(loadRequest({insert("state_probe", STATE, PROBE)}));
+  host.result(loadRequest(json::array({insert("state_probe", STATE, PROBE)})));
   EXPECT_EQ("[json.exception.out_of_range.403] key 'parameter' not found",
             host.error({{"op", "parameter"}, {"index", 0}, {"value", 0.5}}));
   EXPECT_EQ("[json.exception.out_of_range.403] key 'value' not found",
@@ -102,7 +105,7 @@ TEST_F(StateTest, ParameterIdMustFitThirtyTwoBitsUnsigned) {
 }
 
 TEST_F(StateTest, ParameterReachesTheProcessorWithTheNextBlock) {
-  host.result(loadRequest({insert("state_probe", STATE, PROBE)}));
+  host.result(loadRequest(json::array({insert("state_probe", STATE, PROBE)})));
   auto in = ramp(1024);
   EXPECT_EQ(in, process(in));
   host.result(parameterRequest(0, GAIN_ID, 0.25));
@@ -116,7 +119,7 @@ TEST_F(StateTest, ParameterReachesTheProcessorWithTheNextBlock) {
 TEST_F(StateTest, EditThroughThePluginsHandlerReachesTheProcessorOnTheNextBlock) {
   // Setting "Echo" makes the controller perform an edit of "Offset" through
   // the host's component handler, the way a plug-in's own editor does.
-  host.result(loadRequest({insert("state_probe", STATE, PROBE)}));
+  host.result(loadRequest(json::array({insert("state_probe", STATE, PROBE)})));
   auto in = ramp(1024);
   host.result(parameterRequest(0, ECHO_ID, 0.25));
   auto out = process(in);
@@ -127,7 +130,7 @@ TEST_F(StateTest, EditThroughThePluginsHandlerReachesTheProcessorOnTheNextBlock)
 }
 
 TEST_F(StateTest, BypassTakesABooleanOnly) {
-  host.result(loadRequest({insert("state_probe", STATE, PROBE)}));
+  host.result(loadRequest(json::array({insert("state_probe", STATE, PROBE)})));
   EXPECT_EQ("[json.exception.type_error.302] type must be boolean, but is number",
             host.error({{"op", "bypass"}, {"index", 0}, {"value", 1}}));
   EXPECT_EQ("[json.exception.out_of_range.403] key 'value' not found",
@@ -145,8 +148,9 @@ TEST_F(StateTest, BypassTakesABooleanOnly) {
 
 TEST_F(StateTest, StateFedBackAsPluginsRebuildsTheSameChain) {
   json label = {{"label", "Lead vocal"}, {"colour", {1, 2, 3}}};
-  host.result(loadRequest({insert("state_probe", STATE, PROBE, {{"name", "A"}, {"ui", label}}),
-                           insert("state_probe", STATE, PROBE, {{"bypass", false}})}));
+  host.result(
+      loadRequest(json::array({insert("state_probe", STATE, PROBE, {{"name", "A"}, {"ui", label}}),
+                               insert("state_probe", STATE, PROBE, {{"bypass", false}})})));
   host.result(parameterRequest(0, GAIN_ID, 0.75));
   host.result(parameterRequest(0, ECHO_ID, 0.125));
   host.result({{"op", "bypass"}, {"index", 1}, {"value", true}});
@@ -177,15 +181,15 @@ TEST_F(StateTest, StateFedBackAsPluginsRebuildsTheSameChain) {
 }
 
 TEST_F(StateTest, ControllerWithoutStateGivesComponentOnly) {
-  host.result(loadRequest({insert("state_probe", STATE, NO_CONTROLLER_STATE)}));
+  host.result(loadRequest(json::array({insert("state_probe", STATE, NO_CONTROLLER_STATE)})));
   json state = host.result({{"op", "state"}})[0]["state"];
   EXPECT_TRUE(state.contains("component"));
   EXPECT_FALSE(state.contains("controller")) << state;
 }
 
 TEST_F(StateTest, ComponentRefusingStateFailsTheWholeOperation) {
-  host.result(loadRequest(
-      {insert("state_probe", STATE, PROBE), insert("state_probe", STATE, NO_STATE)}));
+  host.result(
+      loadRequest({insert("state_probe", STATE, PROBE), insert("state_probe", STATE, NO_STATE)}));
   json reply = host.call({{"op", "state"}});
   EXPECT_EQ("Plugin did not provide state", reply.value("error", ""));
   EXPECT_FALSE(reply.contains("result"));
