@@ -1,5 +1,9 @@
 #include "audio-capture/platform/pulse_connection.h"
 
+#include <pthread.h>
+
+#include <csignal>
+
 namespace wf::capture {
 
 namespace {
@@ -74,7 +78,17 @@ bool PulseConnection::connect() {
         pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
       },
       loop_);
-  if (pa_threaded_mainloop_start(loop_) != 0) {
+  // The stop signals must reach the main thread, where they interrupt a
+  // blocking write; the server thread inherits a mask that keeps them out.
+  sigset_t stopSignals, previous;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  int started = pa_threaded_mainloop_start(loop_);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (started != 0) {
     pa_context_unref(context_);
     context_ = nullptr;
     return false;

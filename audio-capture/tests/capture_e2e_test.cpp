@@ -174,6 +174,18 @@ TEST_F(RealCapture, StalledReaderSeesTheDroppedFlagAfterwards) {
   EXPECT_EQ(0, status->code);
 }
 
+TEST_F(RealCapture, SigtermInterruptsAWriteToAStalledReader) {
+  Child child = startSine();
+  // The pipe fills within half a second; the writer then blocks in a write.
+  std::this_thread::sleep_for(1500ms);
+  child.signal(SIGTERM);
+  auto status = child.wait(10s);
+  ASSERT_TRUE(status) << "the blocked write was not interrupted";
+  EXPECT_TRUE(status->exited);
+  EXPECT_EQ(0, status->code);
+  EXPECT_EQ("", child.readStderrToEnd());
+}
+
 TEST_F(RealCapture, ReaderClosingThePipeEndsWithStatusZero) {
   std::string err = dir.file("err");
   auto status = runIntoClosedPipe("--capture sine", 40000, options(), err);
