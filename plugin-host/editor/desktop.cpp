@@ -44,6 +44,13 @@ void Desktop::pump(std::chrono::nanoseconds maxWait) {
       wait = std::min(wait, *next);
     }
   }
+  bool timers = std::any_of(loops_.begin(), loops_.end(),
+                            [](RunLoop* loop) { return loop->untilNextTimer().has_value(); });
+  if (fds.empty() && !timers) {
+    // Nothing could become ready: waiting would only delay the turn, whose
+    // own idle sleep already bounds it.
+    return;
+  }
   timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
                    static_cast<long>(wait.count() % 1'000'000'000)};
   if (fds.empty()) {

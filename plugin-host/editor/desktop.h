@@ -35,7 +35,8 @@ class Desktop {
   /// One pump step: dispatches pending window events, waits at most
   /// `maxWait` (less when a timer is due sooner) for the display's or a run
   /// loop's descriptors, calls the handlers that became ready and the timers
-  /// that are due, and dispatches window events again.
+  /// that are due, and dispatches window events again. Returns at once when
+  /// there is no display yet and no run loop has anything registered.
   void pump(std::chrono::nanoseconds maxWait);
 
  private:
