@@ -108,7 +108,7 @@ Status PulseInputUnit::initialize() {
     return kAudioUnitErr_NoConnection;
   }
   frameBytes_ = format_.bytesPerFrame;
-  // Room for a few seconds of a typical source; it grows on the server's
+  // Room for a second of audio; it grows on the server's
   // thread if a source hands over more at once.
   pending_.clear();
   pending_.reserve(static_cast<size_t>(format_.sampleRate) * frameBytes_);

@@ -9,8 +9,8 @@ namespace wf::capture {
 
 /// Property reads answered by the sound server. Each source is a device:
 /// its persistent name is the uid, its description the name, its sample
-/// spec the input channel count (one input stream) and the nominal rate,
-/// which is also its one available rate range. A device is alive while the
+/// format gives the input channel count (one input stream) and the nominal
+/// rate, which is also its one available rate range. A device is alive while the
 /// source exists.
 class PulseProperties : public PropertyService {
  public:
