@@ -1,0 +1,12 @@
+# plugin-host: round trips of "process" lines through the built program against
+# the in-process floor of parsing and serialising the same lines.
+if(TARGET plugin-host AND TARGET test_plugin_gain)
+  find_package(nlohmann_json 3.11 REQUIRED)
+  add_executable(bench_plugin_host ${CMAKE_CURRENT_LIST_DIR}/plugin_host_roundtrip.cpp)
+  target_link_libraries(bench_plugin_host PRIVATE nlohmann_json::nlohmann_json Threads::Threads)
+  target_compile_definitions(bench_plugin_host PRIVATE
+    WF_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
+    WF_TEST_PLUGIN_DIR="${WF_TEST_PLUGIN_DIR}")
+  add_dependencies(bench_plugin_host plugin-host test_plugin_gain)
+  wf_warnings(bench_plugin_host)
+endif()

@@ -1,0 +1,211 @@
+// Round trips of "process" requests through the built plugin-host: write one
+// request line, read its reply line. Chains: empty, one gain insert, eight gain
+// inserts; blocks of 1024 frames and of 256 frames (instrument requests).
+// Baseline, measured in the same run: parsing the same request line and
+// serialising the same reply in-process, which every round trip must do at
+// least once. Prints blocks per second, p50/p99 latency, the ratio to that
+// floor and the share of the real-time budget at 48 kHz.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int WARM_UP = 50;
+
+class Host {
+ public:
+  Host() {
+    int in[2];
+    int out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) {
+      throw std::runtime_error("pipe failed");
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      close(in[1]);
+      close(out[0]);
+      const std::string path = std::string(WF_BIN_DIR) + "/plugin-host";
+      execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    to_ = in[1];
+    from_ = out[0];
+  }
+  ~Host() {
+    close(to_);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    close(from_);
+  }
+
+  void write(const std::string& line) {
+    size_t done = 0;
+    while (done < line.size()) {
+      const ssize_t n = ::write(to_, line.data() + done, line.size() - done);
+      if (n <= 0) {
+        throw std::runtime_error("write to plugin-host failed");
+      }
+      done += static_cast<size_t>(n);
+    }
+  }
+
+  std::string readLine() {
+    for (;;) {
+      const size_t feed = buffer_.find('\n');
+      if (feed != std::string::npos) {
+        std::string line = buffer_.substr(0, feed);
+        buffer_.erase(0, feed + 1);
+        return line;
+      }
+      char chunk[65536];
+      const ssize_t n = ::read(from_, chunk, sizeof chunk);
+      if (n <= 0) {
+        throw std::runtime_error("plugin-host ended");
+      }
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1;
+  int from_ = -1;
+  std::string buffer_;
+};
+
+struct Stats {
+  double p50;
+  double p99;
+  double perSecond;
+};
+
+Stats stats(std::vector<double> micros) {
+  std::sort(micros.begin(), micros.end());
+  double total = 0;
+  for (double m : micros) {
+    total += m;
+  }
+  return {micros[micros.size() / 2], micros[micros.size() * 99 / 100],
+          1e6 * static_cast<double>(micros.size()) / total};
+}
+
+std::string processLine(int frames, int id) {
+  std::mt19937 random(42);
+  std::uniform_real_distribution<float> level(-0.5f, 0.5f);
+  json request = {{"id", id}, {"op", "process"}};
+  json pcm = json::array();
+  for (int i = 0; i < 2 * frames; ++i) {
+    pcm.push_back(static_cast<double>(level(random)));
+  }
+  request["pcm"] = std::move(pcm);
+  if (frames == 256) {
+    request["instrument"] = true;
+  }
+  return request.dump() + "\n";
+}
+
+// The in-process floor: parse the request line, read its samples as floats,
+// build the reply and serialise it.
+Stats floor(const std::string& line, int iterations) {
+  std::vector<double> micros;
+  for (int i = 0; i < WARM_UP + iterations; ++i) {
+    const auto start = Clock::now();
+    const json request = json::parse(line);
+    const auto samples = request.at("pcm").get<std::vector<float>>();
+    json reply = {{"id", request.at("id")}};
+    json result = json::array();
+    auto& values = result.get_ref<json::array_t&>();
+    values.reserve(samples.size());
+    for (float s : samples) {
+      values.emplace_back(static_cast<double>(s));
+    }
+    reply["result"] = std::move(result);
+    const std::string text = reply.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    const auto end = Clock::now();
+    if (text.size() < 10) {
+      throw std::runtime_error("empty reply");
+    }
+    if (i >= WARM_UP) {
+      micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    }
+  }
+  return stats(std::move(micros));
+}
+
+Stats roundTrips(Host& host, const std::string& line, int iterations) {
+  std::vector<double> micros;
+  for (int i = 0; i < WARM_UP + iterations; ++i) {
+    const auto start = Clock::now();
+    host.write(line);
+    const std::string reply = host.readLine();
+    const auto end = Clock::now();
+    if (reply.find("\"result\"") == std::string::npos) {
+      throw std::runtime_error("process failed: " + reply.substr(0, 200));
+    }
+    if (i >= WARM_UP) {
+      micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    }
+  }
+  return stats(std::move(micros));
+}
+
+void load(Host& host, int inserts) {
+  json plugins = json::array();
+  for (int i = 0; i < inserts; ++i) {
+    plugins.push_back({{"path", std::string(WF_TEST_PLUGIN_DIR) + "/gain.vst3"},
+                       {"classId", "57460001000000000000000000000001"}});
+  }
+  host.write(json{{"id", "load"}, {"op", "load"}, {"plugins", plugins}}.dump() + "\n");
+  const std::string reply = host.readLine();
+  if (reply.find("\"ready\":true") == std::string::npos) {
+    throw std::runtime_error("load failed: " + reply);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  const int iterations = argc > 1 ? std::max(100, std::atoi(argv[1])) : 2000;
+  Host host;
+  std::printf("plugin-host process round trips, %d per case (p50/p99 in microseconds)\n",
+              iterations);
+  std::printf("%-8s %-6s %9s %9s %9s %9s %9s %8s %8s\n", "chain", "frames", "blocks/s", "p50",
+              "p99", "floor50", "floor99", "x floor", "budget");
+  for (int inserts : {0, 1, 8}) {
+    load(host, inserts);
+    for (int frames : {1024, 256}) {
+      const std::string line = processLine(frames, 1);
+      const Stats base = floor(line, iterations);
+      const Stats trip = roundTrips(host, line, iterations);
+      const double budget = frames == 1024 ? 21333.0 : 5333.0;
+      std::printf("%-8s %-6d %9.0f %9.1f %9.1f %9.1f %9.1f %7.2fx %7.1f%%\n",
+                  inserts == 0 ? "empty" : (inserts == 1 ? "1 gain" : "8 gains"), frames,
+                  trip.perSecond, trip.p50, trip.p99, base.p50, base.p99, trip.p50 / base.p50,
+                  100.0 * trip.p99 / budget);
+    }
+  }
+  std::printf("x floor = round-trip p50 / floor p50; budget = round-trip p99 / block duration "
+              "at 48 kHz\n");
+  return 0;
+}
