@@ -143,6 +143,13 @@ class HttpFrame : public ::testing::Test {
     // No frame case is a failed request: nothing reaches standard error.
     EXPECT_EQ("", bridge_->child.drainStderr());
   }
+  // The connection still frames requests correctly after the last one.
+  static void expectUsable(HttpConnection& c) {
+    ASSERT_TRUE(c.send("GET", "/health"));
+    auto next = c.read();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(200, next->status);
+  }
   TempDir dir_;
   std::unique_ptr<Bridge> bridge_;
 };
@@ -153,11 +160,8 @@ TEST_F(HttpFrame, HeadIs404WithoutBody) {
   auto r = c.read(true);
   ASSERT_TRUE(r);
   EXPECT_EQ(404, r->status);
-  // The connection is still usable: no stray body bytes follow.
-  ASSERT_TRUE(c.send("GET", "/health"));
-  auto next = c.read();
-  ASSERT_TRUE(next);
-  EXPECT_EQ(200, next->status);
+  // No stray body bytes follow.
+  expectUsable(c);
 }
 
 TEST_F(HttpFrame, PipelinedRequestsAreAnsweredInOrder) {
@@ -196,10 +200,7 @@ TEST_F(HttpFrame, ChunkedBodyIsReadAndTheConnectionStaysUsable) {
   auto r = c.read();
   ASSERT_TRUE(r);
   EXPECT_EQ(404, r->status);
-  ASSERT_TRUE(c.send("GET", "/health"));
-  auto next = c.read();
-  ASSERT_TRUE(next);
-  EXPECT_EQ(200, next->status);
+  expectUsable(c);
 }
 
 TEST_F(HttpFrame, OversizedHeaderBlockIs431AndClosed) {
