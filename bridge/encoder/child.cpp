@@ -109,6 +109,10 @@ class ProcessLauncher : public ChildLauncher {
     posix_spawn_file_actions_adddup2(&setup.actions, read_end.get(), 0);
     posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&setup.actions, stderr_fd, 2);
+    // The bridge opens its own descriptors close-on-exec, but the HTTP
+    // library's sockets are not: nothing past the standard streams may reach
+    // the child, or a client connection would outlive the bridge's close.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
     // The bridge ignores SIGPIPE; its children start with the default.
     sigset_t defaults;
     sigemptyset(&defaults);
