@@ -72,7 +72,8 @@ class FakeDevice : public Device {
   std::optional<std::string> build_error;
   std::optional<std::string> play_error;
 
-  explicit FakeDevice(std::optional<std::string> name = std::nullopt) : name_text(std::move(name)) {}
+  explicit FakeDevice(std::optional<std::string> name = std::nullopt)
+      : name_text(std::move(name)) {}
 
   Result<std::string> name() const override;
   Result<std::vector<ConfigRange>> supported_input_configs() const override;

@@ -33,7 +33,9 @@ constexpr NativeFormat NATIVE_FORMATS[] = {
     {RTAUDIO_SINT8, SampleFormat::I8},
 };
 
-Error library_error(const std::exception& e) { return Error(e.what()); }
+Error library_error(const std::exception& e) {
+  return Error(e.what());
+}
 
 // The state one stream shares with RtAudio's callback threads.
 struct StreamContext {
@@ -111,8 +113,7 @@ int on_library_capture(void* /*output*/, void* input, unsigned int frames, doubl
       std::get<0>(ctx->capture)(std::span<const int16_t>(static_cast<const int16_t*>(input), n));
       break;
     case 1:
-      std::get<1>(ctx->capture)(
-          std::span<const uint16_t>(static_cast<const uint16_t*>(input), n));
+      std::get<1>(ctx->capture)(std::span<const uint16_t>(static_cast<const uint16_t*>(input), n));
       break;
     default:
       std::get<2>(ctx->capture)(std::span<const float>(static_cast<const float*>(input), n));
@@ -343,6 +344,8 @@ class RtDeviceLayer : public DeviceLayer {
 
 }  // namespace
 
-std::unique_ptr<DeviceLayer> make_device_layer() { return std::make_unique<RtDeviceLayer>(); }
+std::unique_ptr<DeviceLayer> make_device_layer() {
+  return std::make_unique<RtDeviceLayer>();
+}
 
 }  // namespace wf::bridge

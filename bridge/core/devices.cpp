@@ -47,9 +47,8 @@ SortKey sort_key(const ConfigRange& r, uint16_t wanted_channels, uint32_t wanted
   // Too few channels sorts after every range with enough (up to 128 more).
   // Counted in 32 bits: near 65535 wanted channels a 16-bit penalty would
   // wrap and put a range with too few channels first.
-  k.channel_penalty = r.channels >= wanted_channels
-                          ? uint32_t{r.channels} - wanted_channels
-                          : uint32_t{wanted_channels} - r.channels + 128;
+  k.channel_penalty = r.channels >= wanted_channels ? uint32_t{r.channels} - wanted_channels
+                                                    : uint32_t{wanted_channels} - r.channels + 128;
   if (wanted_rate < r.min_sample_rate) {
     k.rate_distance = r.min_sample_rate - wanted_rate;
   } else if (wanted_rate > r.max_sample_rate) {

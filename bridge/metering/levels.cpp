@@ -8,8 +8,12 @@ namespace {
 
 constexpr float SCALE_16 = 1.0f / 32768.0f;
 
-inline float to_float(float x) { return x; }
-inline float to_float(int16_t v) { return static_cast<float>(v) * SCALE_16; }
+inline float to_float(float x) {
+  return x;
+}
+inline float to_float(int16_t v) {
+  return static_cast<float>(v) * SCALE_16;
+}
 inline float to_float(uint16_t v) {
   return static_cast<float>(static_cast<int32_t>(v) - 32768) * SCALE_16;
 }

@@ -16,7 +16,7 @@ std::vector<ChannelMeter> measure(std::vector<T> samples, uint16_t channels) {
 
 TEST(Level, Table) {
   const std::pair<float, float> cases[] = {
-      {0.0f, -70.0f}, {0.00001f, -70.0f}, {0.0001f, -70.0f},   {0.5f, -6.0206f},
+      {0.0f, -70.0f}, {0.00001f, -70.0f}, {0.0001f, -70.0f}, {0.5f, -6.0206f},
       {1.0f, 0.0f},   {2.0f, 6.0f},       {-1.0f, -70.0f},
   };
   for (auto [x, db] : cases) {
@@ -37,7 +37,8 @@ TEST(MeasureLevels, SilenceIsMinus70) {
 
 TEST(MeasureLevels, FullScaleSquareIsZeroForPeakAndRms) {
   std::vector<float> square;
-  for (int i = 0; i < 480; ++i) square.push_back(i % 2 ? 1.0f : -1.0f);
+  for (int i = 0; i < 480; ++i)
+    square.push_back(i % 2 ? 1.0f : -1.0f);
   auto m = measure(square, 1);
   EXPECT_EQ(0.0f, m[0].peak);
   EXPECT_EQ(0.0f, m[0].rms);

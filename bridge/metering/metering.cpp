@@ -29,8 +29,7 @@ Result<std::optional<T>> unsigned_member(const nlohmann::json& body, const char*
   if (it == body.end() || it->is_null()) {
     return std::optional<T>();
   }
-  if (!it->is_number_unsigned() ||
-      it->get<uint64_t>() > uint64_t{std::numeric_limits<T>::max()}) {
+  if (!it->is_number_unsigned() || it->get<uint64_t>() > uint64_t{std::numeric_limits<T>::max()}) {
     return Error(std::string("\"") + key + "\" must be an unsigned " +
                  std::to_string(sizeof(T) * 8) + "-bit integer");
   }
@@ -182,8 +181,8 @@ Result<InputStreamPtr> start_stream(DeviceLayer& layer, const StateHandle& state
     return found.error();
   }
   auto& [device, active_id] = found.value();
-  auto config = select_input_config(*device, request.sample_rate, request.channel_count,
-                                    request.stereo_only);
+  auto config =
+      select_input_config(*device, request.sample_rate, request.channel_count, request.stereo_only);
   if (!config) {
     return config.error();
   }
@@ -211,8 +210,7 @@ Result<InputStreamPtr> start_stream(DeviceLayer& layer, const StateHandle& state
   stream_request.sample_rate = config->sample_rate;
   stream_request.buffer_frames = config->buffer_frames;
   stream_request.timeout = std::chrono::milliseconds(100);
-  auto stream =
-      build_input_stream(*device, stream_request, config->sample_format, state, failed);
+  auto stream = build_input_stream(*device, stream_request, config->sample_format, state, failed);
   if (!stream) {
     return stream.error();
   }

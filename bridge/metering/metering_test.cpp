@@ -84,10 +84,9 @@ TEST_F(MeteringTest, EmptyBodyOpensTheDefaultDeviceAndShowsMinus70) {
   auto out = call(handle_meters, "GET", "/meters");
   std::string body = out.reply->body;
   body = body.substr(0, body.find(",\"updatedMsAgo\""));
-  EXPECT_EQ(
-      R"({"running":true,"sampleRate":48000,"inputChannels":2,"meters":[)"
-      R"({"channel":0,"peak":-70.0,"rms":-70.0},{"channel":1,"peak":-70.0,"rms":-70.0}])",
-      body);
+  EXPECT_EQ(R"({"running":true,"sampleRate":48000,"inputChannels":2,"meters":[)"
+            R"({"channel":0,"peak":-70.0,"rms":-70.0},{"channel":1,"peak":-70.0,"rms":-70.0}])",
+            body);
   EXPECT_EQ("Mic", snapshot().active_device_id);
 }
 
@@ -186,8 +185,7 @@ TEST_F(MeteringTest, LookupFailuresReleaseTheOldStreamAndKeepTheState) {
   const Case cases[] = {
       {R"({"deviceId":"7:Nothing"})", [] {}, "input device not found: 7:Nothing"},
       {"{}", [this] { layer_.default_input = nullptr; }, "no default input device available"},
-      {R"({"deviceId":"Mic"})", [this] { layer_.enumerate_error = "server gone"; },
-       "server gone"},
+      {R"({"deviceId":"Mic"})", [this] { layer_.enumerate_error = "server gone"; }, "server gone"},
       {"{}", [this] { mic_->inputs = {fixed_range(2, 48000, SF::F64)}; },
        "selected device has no supported PCM input formats"},
   };

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
-#include <thread>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "testing/http_client.h"
 #include "testing/process.h"
@@ -27,7 +27,8 @@ TEST(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
     options.env = pulse.clientEnv();
     bridge = wf::testing::Child::spawn(
         {wf::testing::binPath("audio-bridge"), "--port", std::to_string(p)}, options);
-    if (bridge.readLine(30s)) port = p;
+    if (bridge.readLine(30s))
+      port = p;
   }
   ASSERT_NE(0, port);
 

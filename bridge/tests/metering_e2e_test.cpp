@@ -41,7 +41,8 @@ class MeteringE2E : public ::testing::Test {
   json get(const std::string& path) {
     auto r = wf::testing::httpRequest(port_, "GET", path);
     EXPECT_TRUE(r);
-    if (!r) return json();
+    if (!r)
+      return json();
     EXPECT_EQ(200, r->status) << path << ": " << r->body;
     return json::parse(r->body);
   }
@@ -79,7 +80,8 @@ class MeteringE2E : public ::testing::Test {
     std::istringstream in(pulse_.pactl({"list", "modules", "short"}));
     std::string line;
     while (std::getline(in, line)) {
-      if (line.find(kind) != std::string::npos) return std::stoi(line);
+      if (line.find(kind) != std::string::npos)
+        return std::stoi(line);
     }
     return -1;
   }
@@ -91,7 +93,8 @@ class MeteringE2E : public ::testing::Test {
 
 std::string sine_id(const json& devices) {
   for (const json& d : devices["inputs"]) {
-    if (d["label"] == SINE) return d["deviceId"];
+    if (d["label"] == SINE)
+      return d["deviceId"];
   }
   return {};
 }
@@ -136,7 +139,8 @@ TEST_F(MeteringE2E, LosingTheSourceIsReportedOnceAndFreezesTheMeters) {
   json m;
   for (int i = 0; i < 40; ++i) {
     m = get("/meters");
-    if (m["running"] == false) break;
+    if (m["running"] == false)
+      break;
     std::this_thread::sleep_for(250ms);
   }
   ASSERT_EQ(false, m["running"]) << m;
