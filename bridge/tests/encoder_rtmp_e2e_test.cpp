@@ -1,0 +1,172 @@
+// The program encoder with the real encoder program, publishing to a real
+// RTMP server that records what it receives.
+
+#include <cstdio>
+#include <filesystem>
+
+#include "bridge/tests/encoder_harness.h"
+#include "testing/rtmp_server.h"
+
+namespace wf::encoder_test {
+namespace {
+
+using nlohmann::json;
+
+json probe(const std::string& path) {
+  testing::ExitStatus status;
+  const std::string out = testing::runCommand(
+      {"ffprobe", "-v", "error", "-of", "json", "-show_streams", "-show_format", path}, &status);
+  if (!status.exited || status.code != 0) {
+    return nullptr;
+  }
+  return json::parse(out, nullptr, false);
+}
+
+const json* stream_of(const json& info, const std::string& type) {
+  for (const json& s : info["streams"]) {
+    if (s.value("codec_type", "") == type)
+      return &s;
+  }
+  return nullptr;
+}
+
+// The media time reached by the last progress line ("... time=00:00:03.20
+// ...") of an encoder's diagnostic tail; 0 before the first.
+double encoded_seconds(const std::string& diagnostic) {
+  const size_t at = diagnostic.rfind("time=");
+  int h = 0, m = 0;
+  double sec = 0;
+  if (at == std::string::npos ||
+      std::sscanf(diagnostic.c_str() + at, "time=%d:%d:%lf", &h, &m, &sec) != 3) {
+    return 0;
+  }
+  return h * 3600.0 + m * 60.0 + sec;
+}
+
+double duration_of(const json& info) {
+  return std::stod(info["format"].value("duration", std::string("0")));
+}
+
+// Waits until the server has finished the recording: both streams present
+// and the duration stable between two looks.
+json finished_recording(const std::string& path) {
+  json last;
+  double last_duration = -1;
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    json info = std::filesystem::exists(path) ? probe(path) : json();
+    if (info.is_object() && stream_of(info, "video") && stream_of(info, "audio")) {
+      const double d = duration_of(info);
+      if (d > 0 && d == last_duration)
+        return info;
+      last_duration = d;
+      last = info;
+    }
+    std::this_thread::sleep_for(300ms);
+  }
+  return last;
+}
+
+TEST(EncoderRtmp, PublishesEachDestinationAtItsOwnProfile) {
+  testing::RtmpServer rtmp;
+  ASSERT_TRUE(rtmp.ready()) << rtmp.log();
+  testing::TempDir dir;
+
+  const std::string feed_path = dir.file("feed.webm");
+  testing::ExitStatus made;
+  testing::runCommand({"ffmpeg",    "-hide_banner",
+                       "-loglevel", "error",
+                       "-f",        "lavfi",
+                       "-i",        "testsrc2=size=640x360:rate=30",
+                       "-f",        "lavfi",
+                       "-i",        "sine=frequency=440:sample_rate=48000",
+                       "-t",        "4",
+                       "-c:v",      "libvpx",
+                       "-deadline", "realtime",
+                       "-cpu-used", "8",
+                       "-b:v",      "1M",
+                       "-c:a",      "libopus",
+                       feed_path},
+                      &made);
+  ASSERT_TRUE(made.exited && made.code == 0);
+  const std::string feed = testing::readFile(feed_path);
+  const json feed_info = probe(feed_path);
+  ASSERT_TRUE(feed_info.is_object());
+  const double feed_duration = duration_of(feed_info);
+
+  auto bridge = EncoderBridge::start(dir.path(), {{"FFMPEG_PATH", "ffmpeg"}});
+  ASSERT_TRUE(bridge);
+  // The feed's own audio for one destination, a silent track for the other.
+  Reply r =
+      bridge->post("/encoder/start", json{{"hasAudio", true},
+                                          {"outputs", json::array({{{"id", "hd"},
+                                                                    {"name", "HD"},
+                                                                    {"rtmpUrl", rtmp.url("hd")},
+                                                                    {"resolution", "720p"}}})}}
+                                         .dump());
+  ASSERT_EQ(200, r.status) << r.body;
+  r = bridge->post(
+      "/encoder/output/start",
+      json{{"hasAudio", false},
+           {"outputs", json::array({{{"id", "native"}, {"rtmpUrl", " " + rtmp.url("native")}}})}}
+          .dump());
+  ASSERT_EQ(200, r.status) << r.body;
+
+  const size_t piece = 64 * 1024;
+  size_t sent = 0;
+  while (sent < feed.size()) {
+    const std::string chunk = feed.substr(sent, piece);
+    r = bridge->post("/encoder/chunk", chunk);
+    ASSERT_EQ(200, r.status) << bridge->request("GET", "/encoder/status").body;
+    sent += chunk.size();
+    const Reply status = bridge->request("GET", "/encoder/status");
+    EXPECT_EQ(std::string::npos, status.body.find("rtmp://")) << status.body;
+    EXPECT_EQ(std::string::npos, status.body.find("rtmps://")) << status.body;
+    const json outputs = status.json()["outputs"];
+    ASSERT_EQ(2u, outputs.size());
+    for (const json& o : outputs) {
+      EXPECT_EQ(sent, o["bytesReceived"]);
+      EXPECT_EQ(true, o["running"]) << o;
+    }
+  }
+
+  // The whole feed fits into the pipes at once; a front end posts it in real
+  // time. Let the encoders catch up (their progress lines say how far they
+  // are) so that stopping only has to flush.
+  EXPECT_TRUE(bridge->wait_status(
+      [&](const json& s) {
+        for (const json& o : s["outputs"]) {
+          if (encoded_seconds(o["diagnostic"]) < feed_duration - 1.0)
+            return false;
+        }
+        return true;
+      },
+      60s))
+      << bridge->request("GET", "/encoder/status").body;
+
+  const auto stop_begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(200, bridge->post("/encoder/stop").status);
+  // Both children finish on end of input instead of waiting to be killed.
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_begin, 1900ms);
+
+  struct Expect {
+    const char* key;
+    int width, height;
+  };
+  for (const Expect& e : {Expect{"hd", 1280, 720}, Expect{"native", 640, 360}}) {
+    const json info = finished_recording(rtmp.recording(e.key));
+    ASSERT_TRUE(info.is_object()) << e.key << "\n" << rtmp.log();
+    const json* video = stream_of(info, "video");
+    const json* audio = stream_of(info, "audio");
+    ASSERT_TRUE(video && audio) << info;
+    EXPECT_EQ("h264", (*video)["codec_name"]) << e.key;
+    EXPECT_EQ(e.width, (*video)["width"]) << e.key;
+    EXPECT_EQ(e.height, (*video)["height"]) << e.key;
+    EXPECT_EQ("aac", (*audio)["codec_name"]) << e.key;
+    EXPECT_EQ("48000", (*audio)["sample_rate"]) << e.key;
+    EXPECT_NEAR(feed_duration, duration_of(info), 0.7) << e.key;
+  }
+}
+
+}  // namespace
+}  // namespace wf::encoder_test

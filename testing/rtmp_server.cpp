@@ -1,0 +1,91 @@
+#include "testing/rtmp_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace wf::testing {
+
+namespace {
+
+bool accepts(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return false;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+RtmpServer::RtmpServer() {
+  ::mkdir(dir_.file("rec").c_str(), 0755);
+  ::mkdir(dir_.file("logs").c_str(), 0755);
+  // A port can be taken between the probe and nginx's bind: try a few.
+  for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
+    port_ = freePort();
+    const std::string conf =
+        dir_.write("nginx.conf",
+                   "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
+                   "daemon off;\n"
+                   "master_process off;\n"
+                   "pid " +
+                       dir_.file("nginx.pid") +
+                       ";\n"
+                       "error_log " +
+                       dir_.file("logs/error.log") +
+                       " info;\n"
+                       "events { worker_connections 64; }\n"
+                       "rtmp { server { listen 127.0.0.1:" +
+                       std::to_string(port_) +
+                       ";\n"
+                       "  application live { live on; record all; record_path " +
+                       dir_.file("rec") + "; record_unique off; } } }\n");
+    SpawnOptions o;
+    o.pipeStdin = false;
+    o.pipeStdout = false;
+    o.pipeStderr = false;
+    daemon_ = Child::spawn(
+        {"nginx", "-p", dir_.path(), "-c", conf, "-e", dir_.file("logs/error.log")}, o);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline && daemon_.running()) {
+      if (accepts(port_)) {
+        ready_ = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!ready_) {
+      daemon_.kill();
+    }
+  }
+}
+
+RtmpServer::~RtmpServer() {
+  daemon_.kill();
+}
+
+std::string RtmpServer::url(const std::string& key) const {
+  return "rtmp://127.0.0.1:" + std::to_string(port_) + "/live/" + key;
+}
+
+std::string RtmpServer::recording(const std::string& key) const {
+  return dir_.file("rec/" + key + ".flv");
+}
+
+std::string RtmpServer::log() const {
+  return readFile(dir_.file("logs/error.log"));
+}
+
+}  // namespace wf::testing

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace wf::testing {
+
+/// A private nginx with the RTMP module for one test: its own directory,
+/// configuration, logs and pid file, listening on a free loopback port, with
+/// one application "live" that records every published stream to
+/// `<dir>/rec/<key>.flv`. nginx runs in the foreground as the test's child
+/// and is killed when the object goes away.
+class RtmpServer {
+ public:
+  RtmpServer();
+  ~RtmpServer();
+  RtmpServer(const RtmpServer&) = delete;
+  RtmpServer& operator=(const RtmpServer&) = delete;
+
+  /// True once the server accepts connections.
+  bool ready() const { return ready_; }
+  int port() const { return port_; }
+  /// The publishing URL of stream `key`: rtmp://127.0.0.1:<port>/live/<key>.
+  std::string url(const std::string& key) const;
+  /// Where the recording of stream `key` is written.
+  std::string recording(const std::string& key) const;
+  /// nginx's error log so far, for failure messages.
+  std::string log() const;
+
+ private:
+  TempDir dir_;
+  Child daemon_;
+  int port_ = 0;
+  bool ready_ = false;
+};
+
+}  // namespace wf::testing
