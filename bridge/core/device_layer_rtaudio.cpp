@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "bridge/core/device_layer.h"
+#include "bridge/core/device_layer_server.h"
 
 namespace wf::bridge {
 
@@ -122,8 +123,11 @@ int on_library_capture(void* /*output*/, void* input, unsigned int frames, doubl
   return 0;
 }
 
-std::unique_ptr<RtAudio> open_library() {
-  auto rt = std::make_unique<RtAudio>();
+Result<std::shared_ptr<RtAudio>> open_library() {
+  if (Status server = check_sound_server(); !server) {
+    return server.error();
+  }
+  auto rt = std::make_shared<RtAudio>();
   rt->showWarnings(false);
   return rt;
 }
@@ -312,7 +316,11 @@ class RtDeviceLayer : public DeviceLayer {
   // its devices keeps that library instance for itself.
   Result<std::vector<DevicePtr>> devices() override {
     try {
-      std::shared_ptr<RtAudio> rt = open_library();
+      auto opened = open_library();
+      if (!opened) {
+        return opened.error();
+      }
+      std::shared_ptr<RtAudio> rt = opened.value();
       const unsigned int count = rt->getDeviceCount();
       std::vector<DevicePtr> out;
       out.reserve(count);
@@ -327,7 +335,11 @@ class RtDeviceLayer : public DeviceLayer {
 
   Result<DevicePtr> default_input_device() override {
     try {
-      std::shared_ptr<RtAudio> rt = open_library();
+      auto opened = open_library();
+      if (!opened) {
+        return opened.error();
+      }
+      std::shared_ptr<RtAudio> rt = opened.value();
       const unsigned int count = rt->getDeviceCount();
       for (unsigned int i = 0; i < count; ++i) {
         RtAudio::DeviceInfo info = rt->getDeviceInfo(i);

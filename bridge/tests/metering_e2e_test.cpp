@@ -159,6 +159,12 @@ TEST_F(MeteringE2E, LosingTheSourceIsReportedOnceAndFreezesTheMeters) {
   }
   EXPECT_EQ(1u, lines) << err.substr(0, 2000);
 
+  // With no source and no sink left the catalogue fails, and the bridge
+  // keeps serving.
+  auto devices = wf::testing::httpRequest(port_, "GET", "/devices");
+  ASSERT_TRUE(devices);
+  EXPECT_EQ(500, devices->status);
+
   // The silent stream stays until /stop, which still works.
   ASSERT_EQ(200, post("/stop"));
   EXPECT_EQ(0, get("/meters")["inputChannels"]);
