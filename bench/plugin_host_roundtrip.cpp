@@ -205,7 +205,8 @@ int main(int argc, char** argv) {
                   100.0 * trip.p99 / budget);
     }
   }
-  std::printf("x floor = round-trip p50 / floor p50; budget = round-trip p99 / block duration "
-              "at 48 kHz\n");
+  std::printf(
+      "x floor = round-trip p50 / floor p50; budget = round-trip p99 / block duration "
+      "at 48 kHz\n");
   return 0;
 }

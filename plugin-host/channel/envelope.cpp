@@ -24,7 +24,8 @@ Route routeLine(std::string_view line, QueuedLine& parsed) {
     return Route::Command;
   }
   auto op = parsed.value.find("op");
-  if (op != parsed.value.end() && op->is_string() && op->get_ref<const std::string&>() == "process") {
+  if (op != parsed.value.end() && op->is_string() &&
+      op->get_ref<const std::string&>() == "process") {
     return Route::Process;
   }
   return Route::Command;

@@ -65,8 +65,7 @@ TEST(RunEnvelope, ReportsFailuresWithTheLibraryText) {
   for (const Case& c : cases) {
     QueuedLine line;
     routeLine(c.line, line);
-    json reply =
-        runEnvelope(line, [](const json&) -> json { throw std::runtime_error("broken"); });
+    json reply = runEnvelope(line, [](const json&) -> json { throw std::runtime_error("broken"); });
     EXPECT_EQ(c.expected, reply) << c.line;
   }
 }

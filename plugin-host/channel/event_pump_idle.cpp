@@ -14,6 +14,8 @@ class IdleEventPump final : public EventPump {
 
 }  // namespace
 
-std::unique_ptr<EventPump> makeEventPump() { return std::make_unique<IdleEventPump>(); }
+std::unique_ptr<EventPump> makeEventPump() {
+  return std::make_unique<IdleEventPump>();
+}
 
 }  // namespace wf::host

@@ -11,8 +11,8 @@ namespace {
 
 // A source that hands out the input in pieces cut at the given offsets.
 LineReader::Source piecewise(std::string input, std::vector<size_t> cuts) {
-  auto state = std::make_shared<std::pair<std::string, std::vector<size_t>>>(
-      std::move(input), std::move(cuts));
+  auto state = std::make_shared<std::pair<std::string, std::vector<size_t>>>(std::move(input),
+                                                                             std::move(cuts));
   auto position = std::make_shared<size_t>(0);
   return [state, position](char* buffer, size_t n) -> ssize_t {
     const std::string& text = state->first;

@@ -9,7 +9,9 @@ EventList::EventList(int32 capacity) : capacity_(static_cast<size_t>(capacity)) 
   events_.reserve(capacity_);
 }
 
-int32 PLUGIN_API EventList::getEventCount() { return static_cast<int32>(events_.size()); }
+int32 PLUGIN_API EventList::getEventCount() {
+  return static_cast<int32>(events_.size());
+}
 
 tresult PLUGIN_API EventList::getEvent(int32 index, Event& e) {
   if (index < 0 || index >= static_cast<int32>(events_.size())) {

@@ -15,8 +15,7 @@ class EventList final : public Steinberg::Vst::IEventList {
   void clear() { events_.clear(); }
 
   Steinberg::int32 PLUGIN_API getEventCount() override;
-  Steinberg::tresult PLUGIN_API getEvent(Steinberg::int32 index,
-                                         Steinberg::Vst::Event& e) override;
+  Steinberg::tresult PLUGIN_API getEvent(Steinberg::int32 index, Steinberg::Vst::Event& e) override;
   Steinberg::tresult PLUGIN_API addEvent(Steinberg::Vst::Event& e) override;
 
   Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override;

@@ -41,7 +41,9 @@ std::string ClassInfo::subCategoriesString() const {
   return joined;
 }
 
-std::string ClassInfo::idString() const { return uidToString(id); }
+std::string ClassInfo::idString() const {
+  return uidToString(id);
+}
 
 std::vector<ClassInfo> classInfos(Steinberg::IPluginFactory* factory) {
   std::vector<ClassInfo> classes;

@@ -8,8 +8,12 @@ namespace {
 std::atomic<Steinberg::FUnknown*> context{nullptr};
 }
 
-void setHostContext(Steinberg::FUnknown* value) { context.store(value); }
+void setHostContext(Steinberg::FUnknown* value) {
+  context.store(value);
+}
 
-Steinberg::FUnknown* hostContext() { return context.load(); }
+Steinberg::FUnknown* hostContext() {
+  return context.load();
+}
 
 }  // namespace wf::hosting

@@ -23,7 +23,9 @@ void ParameterValueQueue::reset(ParamID id) {
   points_.clear();
 }
 
-int32 PLUGIN_API ParameterValueQueue::getPointCount() { return static_cast<int32>(points_.size()); }
+int32 PLUGIN_API ParameterValueQueue::getPointCount() {
+  return static_cast<int32>(points_.size());
+}
 
 tresult PLUGIN_API ParameterValueQueue::getPoint(int32 index, int32& sampleOffset,
                                                  ParamValue& value) {

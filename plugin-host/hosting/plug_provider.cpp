@@ -22,7 +22,9 @@ IPtr<T> createInstance(IPluginFactory* factory, const TUID cid) {
   return owned(static_cast<T*>(object));
 }
 
-void report(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
+void report(const std::string& text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+}
 
 }  // namespace
 

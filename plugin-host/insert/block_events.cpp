@@ -64,8 +64,8 @@ void addBlockEvents(const json& events, const MidiControllerMap& map, IEventList
       eventList.addEvent(e);
       continue;
     }
-    const uint64_t controller =
-        static_cast<uint64_t>(type) == 3 ? MidiControllerMap::PITCH_BEND : static_cast<uint64_t>(number);
+    const uint64_t controller = static_cast<uint64_t>(type) == 3 ? MidiControllerMap::PITCH_BEND
+                                                                 : static_cast<uint64_t>(number);
     const ParamID id = map.lookup(channel, controller);
     if (id != kNoParamId) {
       changes.addPoint(id, offset, value);

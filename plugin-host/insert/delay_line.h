@@ -17,7 +17,10 @@ class DelayLine {
   /// Delays `samples` in place by `latencyFrames` frames.
   void run(std::vector<float>& samples, uint32_t latencyFrames);
   size_t size() const { return line_.size(); }
-  void clear() { line_.clear(); line_.shrink_to_fit(); }
+  void clear() {
+    line_.clear();
+    line_.shrink_to_fit();
+  }
 
  private:
   std::deque<float> line_;

@@ -17,7 +17,9 @@ tresult PLUGIN_API Handler::queryInterface(const TUID iid, void** obj) {
   return kNoInterface;
 }
 
-tresult PLUGIN_API Handler::beginEdit(ParamID) { return kResultOk; }
+tresult PLUGIN_API Handler::beginEdit(ParamID) {
+  return kResultOk;
+}
 
 tresult PLUGIN_API Handler::performEdit(ParamID id, ParamValue value) {
   std::lock_guard<std::recursive_mutex> hold(insertLock);
@@ -25,7 +27,9 @@ tresult PLUGIN_API Handler::performEdit(ParamID id, ParamValue value) {
   return kResultOk;
 }
 
-tresult PLUGIN_API Handler::endEdit(ParamID) { return kResultOk; }
+tresult PLUGIN_API Handler::endEdit(ParamID) {
+  return kResultOk;
+}
 
 tresult PLUGIN_API Handler::restartComponent(int32 flags) {
   if ((flags & RESTART_MASK) != 0) {

@@ -13,9 +13,13 @@ using namespace Steinberg::Vst;
 
 TEST(Handler, OnlyReloadIoAndLatencyChangesRequestARestart) {
   const std::pair<int32, bool> cases[] = {
-      {kLatencyChanged, true}, {kReloadComponent, true}, {kIoChanged, true},
-      {kParamValuesChanged, false}, {kParamTitlesChanged | kNoteExpressionChanged, false},
-      {kParamValuesChanged | kIoChanged, true}, {0, false},
+      {kLatencyChanged, true},
+      {kReloadComponent, true},
+      {kIoChanged, true},
+      {kParamValuesChanged, false},
+      {kParamTitlesChanged | kNoteExpressionChanged, false},
+      {kParamValuesChanged | kIoChanged, true},
+      {0, false},
   };
   for (const auto& [flags, expected] : cases) {
     std::recursive_mutex lock;

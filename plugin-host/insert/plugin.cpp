@@ -21,8 +21,7 @@ IPtr<MemoryStream> streamOf(const json& bytes) {
   auto stream = owned(new MemoryStream());
   int32 written = 0;
   if (!values.empty()) {
-    stream->write(const_cast<uint8_t*>(values.data()), static_cast<int32>(values.size()),
-                  &written);
+    stream->write(const_cast<uint8_t*>(values.data()), static_cast<int32>(values.size()), &written);
   }
   int64 position = 0;
   stream->seek(0, IBStream::kIBSeekSet, &position);
@@ -72,7 +71,9 @@ std::string Plugin::displayName(const json& descriptor) {
   return "VST3 effect";
 }
 
-uint32_t Plugin::latency() { return processor ? processor->getLatencySamples() : 0; }
+uint32_t Plugin::latency() {
+  return processor ? processor->getLatencySamples() : 0;
+}
 
 void Plugin::load(const json& source, double sampleRate) {
   descriptor = source;
@@ -187,8 +188,7 @@ void Plugin::mapMidiControllers() {
     for (int number = 0; number < MidiControllerMap::CONTROLLERS; ++number) {
       ParamID id = kNoParamId;
       if (mapping->getMidiControllerAssignment(0, static_cast<int16>(channel),
-                                               static_cast<CtrlNumber>(number),
-                                               id) == kResultOk) {
+                                               static_cast<CtrlNumber>(number), id) == kResultOk) {
         midiMap.set(channel, number, id);
       }
     }

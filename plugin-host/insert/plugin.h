@@ -77,8 +77,8 @@ class Plugin {
   /// plug-in in place: events (instruments only), transport, dry delay,
   /// non-finite output check, bypass. Throws PluginError or the JSON library's
   /// exception. Audio worker (and the warm-up block on the main thread).
-  void process(std::vector<float>& samples, const nlohmann::json& events, double tempo,
-               double beat, bool playing);
+  void process(std::vector<float>& samples, const nlohmann::json& events, double tempo, double beat,
+               bool playing);
 
   /// The plug-in's current latency in samples.
   uint32_t latency();

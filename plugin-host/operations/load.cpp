@@ -68,6 +68,8 @@ json load(const json& request, HostState& host) {
 
 }  // namespace
 
-void registerLoad(Registry& registry) { registry.addChainOperation("load", load); }
+void registerLoad(Registry& registry) {
+  registry.addChainOperation("load", load);
+}
 
 }  // namespace wf::host

@@ -36,6 +36,8 @@ json scan(const json& request, HostState&) {
 
 }  // namespace
 
-void registerScan(Registry& registry) { registry.addChainOperation("scan", scan); }
+void registerScan(Registry& registry) {
+  registry.addChainOperation("scan", scan);
+}
 
 }  // namespace wf::host

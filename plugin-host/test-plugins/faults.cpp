@@ -74,7 +74,8 @@ class FaultProcessor final : public Processor {
   tresult PLUGIN_API initialize(FUnknown* context) override {
     const tresult result = Processor::initialize(context);
     if (result == kResultOk) {
-      const SpeakerArrangement arrangement = fault_ == MONO ? SpeakerArr::kMono : SpeakerArr::kStereo;
+      const SpeakerArrangement arrangement =
+          fault_ == MONO ? SpeakerArr::kMono : SpeakerArr::kStereo;
       if (fault_ != NO_INPUT) {
         addAudioInput(arrangement);
       }

@@ -127,8 +127,7 @@ class InstrumentController final : public EditController, public IMidiMapping {
     if (result == kResultOk) {
       parameters.addParameter(STR16("Volume"), nullptr, 0, 1, ParameterInfo::kCanAutomate, 100);
       parameters.addParameter(STR16("Bend"), nullptr, 0, 0.5, ParameterInfo::kCanAutomate, 101);
-      parameters.addParameter(STR16("Modulation"), nullptr, 0, 0, ParameterInfo::kCanAutomate,
-                              102);
+      parameters.addParameter(STR16("Modulation"), nullptr, 0, 0, ParameterInfo::kCanAutomate, 102);
     }
     return result;
   }
@@ -162,8 +161,7 @@ class InstrumentController final : public EditController, public IMidiMapping {
 
 const std::vector<ClassEntry>& moduleClasses() {
   static const std::vector<ClassEntry> classes = {
-      {PROCESSOR_ID, kVstAudioEffectClass, "Test Instrument", "Instrument|Synth",
-       "Wrenfield Tests",
+      {PROCESSOR_ID, kVstAudioEffectClass, "Test Instrument", "Instrument|Synth", "Wrenfield Tests",
        [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new InstrumentProcessor)); }},
       {CONTROLLER_ID, kVstComponentControllerClass, "Test Instrument Controller", "",
        "Wrenfield Tests",

@@ -96,8 +96,8 @@ class LatencyController final : public EditController {
   tresult PLUGIN_API initialize(FUnknown* context) override {
     const tresult result = EditController::initialize(context);
     if (result == kResultOk) {
-      parameters.addParameter(STR16("Latency"), STR16("samples"), 0, 0,
-                              ParameterInfo::kCanAutomate, LATENCY);
+      parameters.addParameter(STR16("Latency"), STR16("samples"), 0, 0, ParameterInfo::kCanAutomate,
+                              LATENCY);
     }
     return result;
   }

@@ -56,13 +56,13 @@ tresult PLUGIN_API Processor::setupProcessing(ProcessSetup& setup) {
 }
 
 void Processor::addAudioInput(SpeakerArrangement arrangement) {
-  audioInputs.push_back(owned(new AudioBus(STR16("Input"), kMain, BusInfo::kDefaultActive,
-                                           arrangement)));
+  audioInputs.push_back(
+      owned(new AudioBus(STR16("Input"), kMain, BusInfo::kDefaultActive, arrangement)));
 }
 
 void Processor::addAudioOutput(SpeakerArrangement arrangement) {
-  audioOutputs.push_back(owned(new AudioBus(STR16("Output"), kMain, BusInfo::kDefaultActive,
-                                            arrangement)));
+  audioOutputs.push_back(
+      owned(new AudioBus(STR16("Output"), kMain, BusInfo::kDefaultActive, arrangement)));
 }
 
 void Processor::addEventInput(int32 channels) {
@@ -89,9 +89,9 @@ bool readInt32(IBStream* stream, int32& value) {
   if (stream == nullptr || stream->read(bytes, 4, &read) != kResultOk || read != 4) {
     return false;
   }
-  value = static_cast<int32>(static_cast<uint32>(bytes[0]) | static_cast<uint32>(bytes[1]) << 8 |
-                             static_cast<uint32>(bytes[2]) << 16 |
-                             static_cast<uint32>(bytes[3]) << 24);
+  value =
+      static_cast<int32>(static_cast<uint32>(bytes[0]) | static_cast<uint32>(bytes[1]) << 8 |
+                         static_cast<uint32>(bytes[2]) << 16 | static_cast<uint32>(bytes[3]) << 24);
   return true;
 }
 
@@ -161,9 +161,7 @@ class Factory final : public IPluginFactory2 {
     *info = PFactoryInfo("Wrenfield Tests", "", "", PFactoryInfo::kUnicode);
     return kResultOk;
   }
-  int32 PLUGIN_API countClasses() override {
-    return static_cast<int32>(moduleClasses().size());
-  }
+  int32 PLUGIN_API countClasses() override { return static_cast<int32>(moduleClasses().size()); }
   tresult PLUGIN_API getClassInfo(int32 index, PClassInfo* info) override {
     const ClassEntry* entry = at(index);
     if (entry == nullptr) {
@@ -217,9 +215,13 @@ Factory factory;
 
 extern "C" {
 
-SMTG_EXPORT_SYMBOL bool ModuleEntry(void*) { return true; }
+SMTG_EXPORT_SYMBOL bool ModuleEntry(void*) {
+  return true;
+}
 
-SMTG_EXPORT_SYMBOL bool ModuleExit() { return true; }
+SMTG_EXPORT_SYMBOL bool ModuleExit() {
+  return true;
+}
 
 SMTG_EXPORT_SYMBOL Steinberg::IPluginFactory* PLUGIN_API GetPluginFactory() {
   wf::testplugin::factory.addRef();

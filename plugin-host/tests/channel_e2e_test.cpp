@@ -15,7 +15,8 @@ TEST(Channel, AnswersEveryEnvelopeCaseInOrder) {
     std::string reply;
   };
   const Case cases[] = {
-      {R"({"id":"a","op":"load","plugins":[]})", R"({"id":"a","result":{"latency":0,"ready":true}})"},
+      {R"({"id":"a","op":"load","plugins":[]})",
+       R"({"id":"a","result":{"latency":0,"ready":true}})"},
       {R"({"id":{"k":[1,null]},"op":"nope","index":0})",
        R"({"error":"Insert missing","id":{"k":[1,null]}})"},
       {R"({"id":null,"op":"nope"})",

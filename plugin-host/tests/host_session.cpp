@@ -29,7 +29,9 @@ std::string HostSession::readLine() {
   return *line;
 }
 
-json HostSession::read() { return json::parse(readLine()); }
+json HostSession::read() {
+  return json::parse(readLine());
+}
 
 json HostSession::call(const json& request) {
   json withId = request;
@@ -50,8 +52,8 @@ json HostSession::result(const json& request) {
 
 std::string HostSession::error(const json& request) {
   json reply = call(request);
-  EXPECT_TRUE(reply.contains("error")) << request.value("op", "") << ": "
-                                       << reply.dump().substr(0, 200);
+  EXPECT_TRUE(reply.contains("error"))
+      << request.value("op", "") << ": " << reply.dump().substr(0, 200);
   return reply.value("error", "");
 }
 
@@ -92,7 +94,9 @@ json floatState(float value) {
   return int32State(bits);
 }
 
-json loadRequest(const json& plugins) { return {{"op", "load"}, {"plugins", plugins}}; }
+json loadRequest(const json& plugins) {
+  return {{"op", "load"}, {"plugins", plugins}};
+}
 
 json loadRequest(std::initializer_list<json> descriptors) {
   json plugins = json::array();

@@ -45,15 +45,15 @@ TEST_F(LoadTest, FailuresNameTheInsertAndKeepThePreviousChain) {
       {insert("gain", GAIN, 1, {{"name", "Ins"}, {"instrument", true}}),
        "Ins: Instrument has no MIDI event input"},
       {insert("gain", GAIN, 2, named), "Ins: Plugin initialization failed"},
-      {insert("faults", FAULTS, 7, {{"name", "Ins"}, {"state", {{"component", json::array({"x"})}}}}),
+      {insert("faults", FAULTS, 7,
+              {{"name", "Ins"}, {"state", {{"component", json::array({"x"})}}}}),
        "Ins: [json.exception.type_error.302] type must be number, but is string"},
       {{{"path", bundle("gain")}, {"name", "Ins"}},
        "Ins: [json.exception.out_of_range.403] key 'classId' not found"},
       {{{"path", "/no/such.vst3"}, {"classId", classId(GAIN, 1)}},
        "VST3 effect: VST3 module not found: /no/such.vst3"},
-      {insert("noentry", 0, 0, named),
-       "Ins: VST3 module does not export GetPluginFactory: " + bundle("noentry") +
-           "/Contents/x86_64-linux/noentry.so"},
+      {insert("noentry", 0, 0, named), "Ins: VST3 module does not export GetPluginFactory: " +
+                                           bundle("noentry") + "/Contents/x86_64-linux/noentry.so"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.error, host.error(loadRequest({c.descriptor}))) << c.descriptor.dump();
@@ -103,8 +103,9 @@ TEST_F(LoadTest, ReportsTheSumOfTheLatencies) {
                       insert("latency", LATENCY, 1, {{"state", int32State(100)}}), halfGain()};
   EXPECT_EQ(json::parse(R"({"latency":164,"ready":true})"), host.result(loadRequest(chain)));
 
-  EXPECT_EQ(json::parse(R"({"latency":48000,"ready":true})"),
-            host.result(loadRequest({insert("latency", LATENCY, 1, {{"state", int32State(48000)}})})));
+  EXPECT_EQ(
+      json::parse(R"({"latency":48000,"ready":true})"),
+      host.result(loadRequest({insert("latency", LATENCY, 1, {{"state", int32State(48000)}})})));
 }
 
 TEST_F(LoadTest, OverOneSecondOfLatencyFailsButTheNewChainIsActive) {

@@ -109,14 +109,13 @@ TEST_F(ProcessTest, ABypassedInstrumentIsSilent) {
 
 TEST_F(ProcessTest, InstrumentReceivesNotesAndTransport) {
   loadInstrument();
-  const Report report(instrumentBlock({{"tempo", 90.5},
-                                       {"beat", 3.25},
-                                       {"playing", true},
-                                       {"events",
-                                        {{{"type", 1}, {"channel", 2}, {"number", 60},
-                                          {"value", 0.5}, {"offset", 12}},
-                                         {{"type", 0}, {"channel", 2}, {"number", 60},
-                                          {"value", 1}, {"offset", 200}}}}}));
+  const Report report(instrumentBlock(
+      {{"tempo", 90.5},
+       {"beat", 3.25},
+       {"playing", true},
+       {"events",
+        {{{"type", 1}, {"channel", 2}, {"number", 60}, {"value", 0.5}, {"offset", 12}},
+         {{"type", 0}, {"channel", 2}, {"number", 60}, {"value", 1}, {"offset", 200}}}}}));
   EXPECT_EQ(0x22602, report.flags());
   EXPECT_EQ(90.5, report.tempo());
   EXPECT_EQ(3.25, report.beat());
@@ -168,9 +167,9 @@ TEST_F(ProcessTest, EventsBeyondTheListCapacityAreDropped) {
 TEST_F(ProcessTest, EffectsIgnoreEvents) {
   host.result(loadRequest({insert("gain", GAIN, 1)}));
   const json events = {{{"type", 1}}};  // would fail if it were read
-  EXPECT_EQ(std::vector<float>(2048, 0.5f),
-            samplesOf(host.result(processRequest(std::vector<float>(2048, 0.5f),
-                                                 {{"events", events}}))));
+  EXPECT_EQ(
+      std::vector<float>(2048, 0.5f),
+      samplesOf(host.result(processRequest(std::vector<float>(2048, 0.5f), {{"events", events}}))));
 }
 
 TEST_F(ProcessTest, NonFiniteOutputFailsEvenWhenBypassed) {

@@ -15,12 +15,21 @@ TEST(Scan, ListsAudioClassesInFactoryOrderWithTheInstrumentTest) {
   const std::string path = bundle("multi");
   const json classes = host.result({{"op", "scan"}, {"path", path}});
   const json expected = {
-      {{"classId", classId(MULTI, 1)}, {"instrument", false}, {"name", "Multi Effect"},
-       {"path", path}, {"vendor", "Wrenfield Tests"}},
-      {{"classId", classId(MULTI, 2)}, {"instrument", true}, {"name", "Multi Synth"},
-       {"path", path}, {"vendor", "Wrenfield Tests"}},
-      {{"classId", classId(MULTI, 4)}, {"instrument", false}, {"name", "Multi Lower"},
-       {"path", path}, {"vendor", ""}},
+      {{"classId", classId(MULTI, 1)},
+       {"instrument", false},
+       {"name", "Multi Effect"},
+       {"path", path},
+       {"vendor", "Wrenfield Tests"}},
+      {{"classId", classId(MULTI, 2)},
+       {"instrument", true},
+       {"name", "Multi Synth"},
+       {"path", path},
+       {"vendor", "Wrenfield Tests"}},
+      {{"classId", classId(MULTI, 4)},
+       {"instrument", false},
+       {"name", "Multi Lower"},
+       {"path", path},
+       {"vendor", ""}},
   };
   EXPECT_EQ(expected, classes);
 }
@@ -38,8 +47,8 @@ TEST(Scan, ReportsTheLoaderReason) {
   };
   const Case cases[] = {
       {dir.path() + "/missing.vst3", "VST3 module not found: " + dir.path() + "/missing.vst3"},
-      {empty, "VST3 bundle has no library for x86_64-linux: " + empty +
-                  "/Contents/x86_64-linux/Empty.so"},
+      {empty,
+       "VST3 bundle has no library for x86_64-linux: " + empty + "/Contents/x86_64-linux/Empty.so"},
       {bundle("noentry"), "VST3 module does not export GetPluginFactory: " + noEntry},
   };
   for (const Case& c : cases) {
