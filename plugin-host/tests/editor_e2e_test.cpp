@@ -106,6 +106,16 @@ class EditorTest : public ::testing::Test {
     return windows.empty() ? 0 : windows[0];
   }
 
+  unsigned childrenOf(::Window id) {
+    XSync(observer, False);
+    ::Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    XQueryTree(observer, id, &root, &parent, &children, &count);
+    if (children)
+      XFree(children);
+    return count;
+  }
+
   XWindowAttributes attributes(::Window id) {
     XSync(observer, False);
     XWindowAttributes a{};
@@ -135,13 +145,7 @@ TEST_F(EditorTest, EditorOpensOneTitledWindowSizedToItsView) {
   EXPECT_EQ(IsViewable, a.map_state);
   EXPECT_EQ(400, a.width);
   EXPECT_EQ(300, a.height);
-  // The plug-in's own window sits inside ours.
-  ::Window root, parent, *children = nullptr;
-  unsigned count = 0;
-  XQueryTree(observer, id, &root, &parent, &children, &count);
-  EXPECT_EQ(1u, count);
-  if (children)
-    XFree(children);
+  EXPECT_EQ(1u, childrenOf(id));  // the plug-in's own window sits inside ours
 
   EXPECT_EQ(json(true), host->result(editorRequest()));
   EXPECT_EQ(id, onlyEditorWindow());
@@ -187,6 +191,7 @@ TEST_F(EditorTest, ClosingThroughTheWindowManagerHidesAndDockShowsItAgain) {
   XSendEvent(observer, id, False, NoEventMask, &event);
   XFlush(observer);
   EXPECT_TRUE(eventually([&] { return attributes(id).map_state == IsUnmapped; }));
+  EXPECT_EQ(1u, childrenOf(id));  // the view stays attached while hidden
   EXPECT_EQ(docked(400, 300), host->result(dockRequest()));
   EXPECT_EQ(IsViewable, attributes(id).map_state);
   EXPECT_EQ(id, onlyEditorWindow());
