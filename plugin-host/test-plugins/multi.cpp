@@ -1,7 +1,8 @@
 // One module with several audio classes and subcategory variants, for scans:
 // an effect ("Fx"), an instrument whose "Instrument" comes after another
 // subcategory ("Fx|Instrument"), their shared controller (not an audio class),
-// and a class with "instrument" in lower case only and no vendor.
+// a class with "instrument" in lower case only and no vendor, and an effect
+// whose name and vendor are Latin-1, not UTF-8.
 #include "test_plugin_support.h"
 
 namespace wf::testplugin {
@@ -15,6 +16,7 @@ const FUID EFFECT_ID = testClassId(4, 1);
 const FUID SYNTH_ID = testClassId(4, 2);
 const FUID CONTROLLER_ID = testClassId(4, 3);
 const FUID LOWER_ID = testClassId(4, 4);
+const FUID LATIN1_ID = testClassId(4, 5);
 
 class PassProcessor final : public Processor {
  public:
@@ -54,6 +56,8 @@ const std::vector<ClassEntry>& moduleClasses() {
        [] { return static_cast<FUnknown*>(static_cast<IEditController*>(new EditController)); }},
       {LOWER_ID, kVstAudioEffectClass, "Multi Lower", "instrument|Synth", "",
        [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new PassProcessor(true))); }},
+      {LATIN1_ID, kVstAudioEffectClass, "Caf\xE9", "Fx", "M\xFCller",
+       [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new PassProcessor(false))); }},
   };
   return classes;
 }

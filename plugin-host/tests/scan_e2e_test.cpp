@@ -30,6 +30,12 @@ TEST(Scan, ListsAudioClassesInFactoryOrderWithTheInstrumentTest) {
        {"name", "Multi Lower"},
        {"path", path},
        {"vendor", ""}},
+      // Latin-1 bytes are not UTF-8: the reply carries U+FFFD in their place.
+      {{"classId", classId(MULTI, 5)},
+       {"instrument", false},
+       {"name", "Caf\uFFFD"},
+       {"path", path},
+       {"vendor", "M\uFFFDller"}},
   };
   EXPECT_EQ(expected, classes);
 }
