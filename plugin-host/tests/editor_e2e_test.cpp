@@ -58,6 +58,9 @@ class EditorTest : public ::testing::Test {
     ::setenv("DISPLAY", server.display().c_str(), 1);
     observer = XOpenDisplay(server.display().c_str());
     ASSERT_NE(nullptr, observer);
+    // Xlib's default handler would exit on an error (say, asking about a
+    // window a failed step never made) and leave the server behind.
+    XSetErrorHandler([](::Display*, XErrorEvent*) { return 0; });
     host = std::make_unique<HostSession>();
   }
   void TearDown() override {
