@@ -23,6 +23,10 @@ Xvfb::Xvfb() {
 }
 
 Xvfb::~Xvfb() {
+  stop();
+}
+
+void Xvfb::stop() {
   if (server_.pid() > 0 && server_.running()) {
     server_.signal(SIGTERM);
     if (!server_.wait(std::chrono::seconds(5))) {

@@ -22,6 +22,8 @@ class Xvfb {
   bool ready() const { return !display_.empty(); }
   /// The value for DISPLAY, e.g. ":3".
   const std::string& display() const { return display_; }
+  /// Ends the server now, as a crash would for its clients.
+  void stop();
   /// Environment for clients of this server.
   std::vector<std::pair<std::string, std::string>> clientEnv() const;
 

@@ -13,6 +13,11 @@ Desktop::Desktop(DisplayOpener opener) : opener_(std::move(opener)) {}
 Desktop::~Desktop() = default;
 
 Display* Desktop::display() {
+  // A lost connection is replaced once no editor window depends on it (each
+  // live editor window keeps one run loop here).
+  if (display_ && !display_->connected() && loops_.empty()) {
+    display_.reset();
+  }
   if (!display_ && opener_) {
     display_ = opener_();
   }

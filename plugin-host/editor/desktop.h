@@ -25,7 +25,9 @@ class Desktop {
   ~Desktop();
 
   /// The display, opened now if it is not yet; null when none can be opened
-  /// (asked again next time, so a display that appears later is found).
+  /// (asked again next time, so a display that appears later is found). A
+  /// display whose connection was lost is opened afresh once no editor window
+  /// is left on it.
   Display* display();
 
   /// Run loops serviced by `pump`, from `add` until `remove`.

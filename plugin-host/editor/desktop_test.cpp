@@ -52,6 +52,24 @@ TEST(DesktopTest, OpensTheDisplayOnFirstNeedAndRetriesWhenThereIsNone) {
   EXPECT_EQ(2, attempts);
 }
 
+TEST(DesktopTest, LostDisplayIsReplacedOnceNoEditorUsesIt) {
+  int opened = 0;
+  Desktop desktop([&] {
+    ++opened;
+    return std::make_unique<FakeDisplay>();
+  });
+  auto* first = static_cast<FakeDisplay*>(desktop.display());
+  RunLoop editorLoop;
+  desktop.add(&editorLoop);
+  first->lost = true;
+  EXPECT_EQ(first, desktop.display());  // an editor window still lives on it
+  desktop.remove(&editorLoop);
+  Display* second = desktop.display();
+  EXPECT_NE(nullptr, second);
+  EXPECT_TRUE(second->connected());
+  EXPECT_EQ(2, opened);
+}
+
 TEST(DesktopTest, PumpDispatchesWindowEventsAndServicesRunLoops) {
   auto* fake = new FakeDisplay;
   Desktop desktop([&] { return std::unique_ptr<Display>(fake); });

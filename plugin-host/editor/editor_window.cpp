@@ -104,7 +104,7 @@ void showEditor(host::Plugin& insert, Desktop& desktop) {
     return;
   }
   Display* display = desktop.display();
-  if (display == nullptr || !insert.controller) {
+  if (display == nullptr || !display->connected() || !insert.controller) {
     throw host::PluginError(NO_EDITOR);
   }
   insert.view = owned(insert.controller->createView(Vst::ViewType::kEditor));

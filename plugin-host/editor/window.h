@@ -41,6 +41,9 @@ class Display {
   virtual void dispatchPending() = 0;
   /// A descriptor that becomes readable when events arrive, or -1.
   virtual int eventFd() const = 0;
+  /// False once the connection to the window system is lost (the server went
+  /// away): existing windows then do nothing and no new editor can open.
+  virtual bool connected() const = 0;
 };
 
 /// Opens the default display of the session (DISPLAY on X11); null when there

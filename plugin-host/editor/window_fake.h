@@ -30,12 +30,15 @@ class FakeDisplay final : public Display {
   std::unique_ptr<Window> createWindow(const std::string& title, int width, int height) override;
   void dispatchPending() override { ++dispatches; }
   int eventFd() const override { return -1; }
+  bool connected() const override { return !lost; }
 
   /// Delivers a close request from the user to window n (creation order).
   void closeByUser(size_t n);
 
   std::vector<std::shared_ptr<FakeWindowRecord>> windows;
   int dispatches = 0;
+  /// Plays the window system going away.
+  bool lost = false;
 };
 
 }  // namespace wf::editor

@@ -4,6 +4,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,14 @@ int reportXError(::Display* display, XErrorEvent* event) {
   char text[256];
   XGetErrorText(display, event->error_code, text, sizeof text);
   std::fprintf(stderr, "X11 error: %s (request %d)\n", text, event->request_code);
+  return 0;
+}
+
+// Xlib's default reaction to a lost server connection is to end the process,
+// which would take the audio chain with it. Report it instead; the display's
+// exit handler below then marks the connection lost.
+int reportLostConnection(::Display*) {
+  std::fprintf(stderr, "X11 connection lost\n");
   return 0;
 }
 
@@ -67,6 +76,9 @@ class X11Display final : public Display {
     wmDeleteWindow_ = XInternAtom(display_, "WM_DELETE_WINDOW", False);
     netActiveWindow_ = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
     motifHints_ = XInternAtom(display_, "_MOTIF_WM_HINTS", False);
+    XSetIOErrorExitHandler(
+        display_, [](::Display*, void* self) { static_cast<X11Display*>(self)->lost_ = true; },
+        this);
   }
   ~X11Display() override { XCloseDisplay(display_); }
 
@@ -97,7 +109,7 @@ class X11Display final : public Display {
   }
 
   void dispatchPending() override {
-    while (XPending(display_) > 0) {
+    while (!lost_ && XPending(display_) > 0) {
       XEvent event;
       XNextEvent(display_, &event);
       if (event.type == ClientMessage && event.xclient.message_type == wmProtocols_ &&
@@ -110,7 +122,8 @@ class X11Display final : public Display {
     }
   }
 
-  int eventFd() const override { return ConnectionNumber(display_); }
+  int eventFd() const override { return lost_ ? -1 : ConnectionNumber(display_); }
+  bool connected() const override { return !lost_; }
 
   // The title is UTF-8 (it holds an em dash); the EWMH names carry it as is,
   // and the legacy WM_NAME gets the same bytes typed UTF8_STRING.
@@ -148,21 +161,33 @@ class X11Display final : public Display {
   Atom netActiveWindow_;
   Atom motifHints_;
   std::map<::Window, X11Window*> windows_;
+  bool lost_ = false;
 };
 
 X11Window::~X11Window() {
   owner_.forget(id_);
-  XDestroyWindow(owner_.native(), id_);
-  XSync(owner_.native(), False);
+  if (owner_.connected()) {
+    XDestroyWindow(owner_.native(), id_);
+    XSync(owner_.native(), False);
+  }
 }
 
 void X11Window::setContentSize(int width, int height) {
+  if (!owner_.connected()) {
+    return;
+  }
+  // X11 has no empty windows; a view reporting no size gets the smallest.
+  width = std::max(width, 1);
+  height = std::max(height, 1);
   owner_.setFixedSize(id_, width, height, -1, -1);
   XResizeWindow(owner_.native(), id_, static_cast<unsigned>(width), static_cast<unsigned>(height));
   XSync(owner_.native(), False);
 }
 
 void X11Window::show() {
+  if (!owner_.connected()) {
+    return;
+  }
   ::Display* display = owner_.native();
   XMapRaised(display, id_);
   // Ask a window manager, if any, to activate the window; without one the
@@ -181,9 +206,12 @@ void X11Window::show() {
 }
 
 void X11Window::hide() {
+  visible_ = false;
+  if (!owner_.connected()) {
+    return;
+  }
   XUnmapWindow(owner_.native(), id_);
   XSync(owner_.native(), False);
-  visible_ = false;
 }
 
 }  // namespace
@@ -198,6 +226,7 @@ std::unique_ptr<Display> openDisplay() {
     return nullptr;
   }
   XSetErrorHandler(reportXError);
+  XSetIOErrorHandler(reportLostConnection);
   return std::make_unique<X11Display>(display);
 }
 

@@ -97,6 +97,7 @@ class ProbeView final : public CPluginView {
   EventCallback events_;
   TimerCallback timer_;
   int ticks_ = 0;
+  bool lost_ = false;
 };
 
 class ProbeController final : public EditController {
@@ -177,6 +178,10 @@ tresult PLUGIN_API ProbeView::attached(void* parent, FIDString type) {
     runLoop_ = nullptr;
     return kResultFalse;
   }
+  // Outlive a vanished X server, as the host does: stop drawing instead of
+  // letting Xlib end the process.
+  XSetIOErrorExitHandler(
+      display_, [](::Display*, void* self) { static_cast<ProbeView*>(self)->lost_ = true; }, this);
   auto parentId = static_cast<::Window>(reinterpret_cast<std::uintptr_t>(parent));
   int screen = DefaultScreen(display_);
   window_ = XCreateSimpleWindow(display_, parentId, 0, 0, static_cast<unsigned>(rect.getWidth()),
@@ -198,7 +203,8 @@ tresult PLUGIN_API ProbeView::removed() {
     runLoop_ = nullptr;
   }
   if (display_) {
-    XDestroyWindow(display_, window_);
+    if (!lost_)
+      XDestroyWindow(display_, window_);
     XCloseDisplay(display_);
     display_ = nullptr;
     window_ = 0;
@@ -208,7 +214,7 @@ tresult PLUGIN_API ProbeView::removed() {
 
 tresult PLUGIN_API ProbeView::onSize(ViewRect* newSize) {
   CPluginView::onSize(newSize);
-  if (display_ && newSize) {
+  if (display_ && !lost_ && newSize) {
     XResizeWindow(display_, window_, static_cast<unsigned>(std::max(1, newSize->getWidth())),
                   static_cast<unsigned>(std::max(1, newSize->getHeight())));
     draw();
@@ -218,7 +224,7 @@ tresult PLUGIN_API ProbeView::onSize(ViewRect* newSize) {
 
 void ProbeView::handleEvents() {
   bool exposed = false;
-  while (display_ && XPending(display_) > 0) {
+  while (display_ && !lost_ && XPending(display_) > 0) {
     XEvent event;
     XNextEvent(display_, &event);
     exposed = exposed || event.type == Expose || event.type == ConfigureNotify;
@@ -235,7 +241,7 @@ void ProbeView::tick() {
 }
 
 void ProbeView::draw() {
-  if (!display_)
+  if (!display_ || lost_)
     return;
   GC gc = XCreateGC(display_, window_, 0, nullptr);
   int w = rect.getWidth(), h = rect.getHeight();

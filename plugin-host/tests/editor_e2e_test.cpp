@@ -236,6 +236,25 @@ TEST_F(EditorTest, PluginWithoutAnEditorViewGetsTheFallbackText) {
   EXPECT_TRUE(editorWindows().empty());
 }
 
+TEST_F(EditorTest, HostKeepsWorkingWhenTheXServerGoesAway) {
+  loadProbe();
+  host->result(editorRequest());
+  EXPECT_TRUE(eventually([&] { return ticks() > 0; }));
+  XCloseDisplay(observer);
+  observer = nullptr;
+  server.stop();
+  // The pump notices on its next turns; every operation keeps being answered.
+  auto in = ramp(1024);
+  EXPECT_EQ(in, samplesOf(host->result(processRequest(in))));
+  EXPECT_EQ(2u, host->result({{"op", "parameters"}, {"index", 0}}).size());
+  EXPECT_EQ(json(true), host->result(dockRequest({{"hide", true}})));
+  // A new chain drops the old editor; no new one can open without a server.
+  loadProbe();
+  EXPECT_EQ(NO_EDITOR, host->error(editorRequest()));
+  EXPECT_EQ(1u, host->result({{"op", "state"}}).size());
+  EXPECT_EQ(0, host->finish().code);
+}
+
 // Without a display to open, editors fail with the fallback text and every
 // other operation keeps working.
 TEST(EditorWithoutDisplayTest, EditorFailsAndEverythingElseWorks) {
