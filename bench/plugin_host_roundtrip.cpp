@@ -125,10 +125,9 @@ std::string processLine(int frames, int id) {
 }
 
 // The in-process floor: parse the request line, read its samples as floats,
-// build the reply and serialise it.
-Stats floor(const std::string& line, int iterations) {
-  std::vector<double> micros;
-  for (int i = 0; i < WARM_UP + iterations; ++i) {
+// build the reply and serialise it. Microseconds.
+double floorOnce(const std::string& line) {
+  {
     const auto start = Clock::now();
     const json request = json::parse(line);
     const auto samples = request.at("pcm").get<std::vector<float>>();
@@ -145,16 +144,13 @@ Stats floor(const std::string& line, int iterations) {
     if (text.size() < 10) {
       throw std::runtime_error("empty reply");
     }
-    if (i >= WARM_UP) {
-      micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
-    }
+    return std::chrono::duration<double, std::micro>(end - start).count();
   }
-  return stats(std::move(micros));
 }
 
-Stats roundTrips(Host& host, const std::string& line, int iterations) {
-  std::vector<double> micros;
-  for (int i = 0; i < WARM_UP + iterations; ++i) {
+// One round trip through the program. Microseconds.
+double roundTripOnce(Host& host, const std::string& line) {
+  {
     const auto start = Clock::now();
     host.write(line);
     const std::string reply = host.readLine();
@@ -162,11 +158,23 @@ Stats roundTrips(Host& host, const std::string& line, int iterations) {
     if (reply.find("\"result\"") == std::string::npos) {
       throw std::runtime_error("process failed: " + reply.substr(0, 200));
     }
+    return std::chrono::duration<double, std::micro>(end - start).count();
+  }
+}
+
+// Floor and round trips alternate, so that both see the same machine load.
+std::pair<Stats, Stats> measure(Host& host, const std::string& line, int iterations) {
+  std::vector<double> floors;
+  std::vector<double> trips;
+  for (int i = 0; i < WARM_UP + iterations; ++i) {
+    const double f = floorOnce(line);
+    const double t = roundTripOnce(host, line);
     if (i >= WARM_UP) {
-      micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+      floors.push_back(f);
+      trips.push_back(t);
     }
   }
-  return stats(std::move(micros));
+  return {stats(std::move(floors)), stats(std::move(trips))};
 }
 
 void load(Host& host, int inserts) {
@@ -196,8 +204,7 @@ int main(int argc, char** argv) {
     load(host, inserts);
     for (int frames : {1024, 256}) {
       const std::string line = processLine(frames, 1);
-      const Stats base = floor(line, iterations);
-      const Stats trip = roundTrips(host, line, iterations);
+      const auto [base, trip] = measure(host, line, iterations);
       const double budget = frames == 1024 ? 21333.0 : 5333.0;
       std::printf("%-8s %-6d %9.0f %9.1f %9.1f %9.1f %9.1f %7.2fx %7.1f%%\n",
                   inserts == 0 ? "empty" : (inserts == 1 ? "1 gain" : "8 gains"), frames,
