@@ -77,10 +77,10 @@ TEST(EncoderRtmp, PublishesEachDestinationAtItsOwnProfile) {
   testing::runCommand({"ffmpeg",    "-hide_banner",
                        "-loglevel", "error",
                        "-f",        "lavfi",
-                       "-i",        "testsrc2=size=640x360:rate=30",
+                       "-i",        "testsrc2=size=480x270:rate=24",
                        "-f",        "lavfi",
                        "-i",        "sine=frequency=440:sample_rate=48000",
-                       "-t",        "4",
+                       "-t",        "3",
                        "-c:v",      "libvpx",
                        "-deadline", "realtime",
                        "-cpu-used", "8",
@@ -99,6 +99,7 @@ TEST(EncoderRtmp, PublishesEachDestinationAtItsOwnProfile) {
   // The feed's own audio for one destination, a silent track for the other.
   Reply r =
       bridge->post("/encoder/start", json{{"hasAudio", true},
+                                          {"fps", 24},
                                           {"outputs", json::array({{{"id", "hd"},
                                                                     {"name", "HD"},
                                                                     {"rtmpUrl", rtmp.url("hd")},
@@ -108,6 +109,7 @@ TEST(EncoderRtmp, PublishesEachDestinationAtItsOwnProfile) {
   r = bridge->post(
       "/encoder/output/start",
       json{{"hasAudio", false},
+           {"fps", 24},
            {"outputs", json::array({{{"id", "native"}, {"rtmpUrl", " " + rtmp.url("native")}}})}}
           .dump());
   ASSERT_EQ(200, r.status) << r.body;
@@ -153,7 +155,7 @@ TEST(EncoderRtmp, PublishesEachDestinationAtItsOwnProfile) {
     const char* key;
     int width, height;
   };
-  for (const Expect& e : {Expect{"hd", 1280, 720}, Expect{"native", 640, 360}}) {
+  for (const Expect& e : {Expect{"hd", 1280, 720}, Expect{"native", 480, 270}}) {
     const json info = finished_recording(rtmp.recording(e.key));
     ASSERT_TRUE(info.is_object()) << e.key << "\n" << rtmp.log();
     const json* video = stream_of(info, "video");
