@@ -22,6 +22,8 @@ enum class SampleFormat { I8, I16, I32, I64, U8, U16, U32, U64, F32, F64 };
 struct BufferSizeRange {
   uint32_t min_frames = 0;
   uint32_t max_frames = 0;
+
+  bool operator==(const BufferSizeRange&) const = default;
 };
 
 /// One supported configuration of a device for one direction: a channel

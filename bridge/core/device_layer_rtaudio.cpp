@@ -10,7 +10,7 @@
 #include <set>
 #include <thread>
 
-#include "bridge/core/device_layer.h"
+#include "bridge/core/device_layer_rtaudio.h"
 #include "bridge/core/device_layer_server.h"
 
 namespace wf::bridge {
@@ -278,32 +278,17 @@ class RtDevice : public Device {
     }
   }
 
-  // One range per supported rate and native format, each with the device's
-  // real channel count: opening more channels than that fails.
   Result<std::vector<ConfigRange>> configs(bool input) const {
     auto info = probe();
     if (!info) {
       return info.error();
     }
-    const unsigned int channels = input ? info->inputChannels : info->outputChannels;
-    std::vector<ConfigRange> ranges;
-    if (channels == 0) {
-      return ranges;
-    }
-    std::vector<unsigned int> rates = info->sampleRates;
-    if (rates.empty() && info->preferredSampleRate) {
-      rates.push_back(info->preferredSampleRate);
-    }
-    const auto count = static_cast<uint16_t>(
-        std::min<unsigned int>(channels, std::numeric_limits<uint16_t>::max()));
-    for (unsigned int rate : rates) {
-      for (const NativeFormat& f : NATIVE_FORMATS) {
-        if (info->nativeFormats & f.flag) {
-          ranges.push_back(ConfigRange{count, rate, rate, f.format, std::nullopt});
-        }
-      }
-    }
-    return ranges;
+    RtDeviceFacts facts;
+    facts.channels = input ? info->inputChannels : info->outputChannels;
+    facts.sample_rates = info->sampleRates;
+    facts.preferred_sample_rate = info->preferredSampleRate;
+    facts.native_formats = info->nativeFormats;
+    return rtaudio_config_ranges(facts);
   }
 
   std::shared_ptr<RtAudio> rt_;
@@ -355,6 +340,27 @@ class RtDeviceLayer : public DeviceLayer {
 };
 
 }  // namespace
+
+std::vector<ConfigRange> rtaudio_config_ranges(const RtDeviceFacts& facts) {
+  std::vector<ConfigRange> ranges;
+  if (facts.channels == 0) {
+    return ranges;
+  }
+  std::vector<unsigned int> rates = facts.sample_rates;
+  if (rates.empty() && facts.preferred_sample_rate) {
+    rates.push_back(facts.preferred_sample_rate);
+  }
+  const auto count = static_cast<uint16_t>(
+      std::min<unsigned int>(facts.channels, std::numeric_limits<uint16_t>::max()));
+  for (unsigned int rate : rates) {
+    for (const NativeFormat& f : NATIVE_FORMATS) {
+      if (facts.native_formats & f.flag) {
+        ranges.push_back(ConfigRange{count, rate, rate, f.format, std::nullopt});
+      }
+    }
+  }
+  return ranges;
+}
 
 std::unique_ptr<DeviceLayer> make_device_layer() {
   return std::make_unique<RtDeviceLayer>();

@@ -69,6 +69,15 @@ TEST(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
   ASSERT_TRUE(r);
   EXPECT_EQ(1, json::parse(r->body)["inputChannels"]);
 
+  // Without a device id the server's default source is opened, recorded
+  // under its name.
+  r = wf::testing::httpRequest(port, "POST", "/start", "");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(200, r->status);
+  r = wf::testing::httpRequest(port, "GET", "/health");
+  ASSERT_TRUE(r);
+  EXPECT_EQ("Sine source at 440 Hz", json::parse(r->body)["activeDeviceId"]);
+
   // An unknown id is a generic failure.
   r = wf::testing::httpRequest(port, "POST", "/start", R"({"deviceId":"9:Nothing"})");
   ASSERT_TRUE(r);
