@@ -81,6 +81,9 @@ size_t trailing_space(std::string_view text, size_t end) {
   // A code point is at most four bytes long; try each possible start.
   for (size_t len = 1; len <= 4 && len <= end; ++len) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data() + end - len);
+    if ((*p & 0xC0) == 0x80 && len < 4 && len < end) {
+      continue;  // inside a sequence: look further back for its lead byte
+    }
     Decoded d = decode_one(p, len);
     if (d.length == len) {
       return d.valid && is_unicode_space(d.cp) ? len : 0;
