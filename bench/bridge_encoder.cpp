@@ -1,0 +1,303 @@
+// Fan-out of the program feed through POST /encoder/chunk (1 MiB chunks into
+// 1, 3 and 8 outputs whose encoder is a sink that reads and discards),
+// against the same bytes written by a plain loop into as many sink pipes; and
+// the latency of GET /encoder/status over 8 outputs with logs past 16 KiB,
+// against GET /health on the same connection.
+//
+// Run: build/<release>/bin/bench_bridge_encoder [MiB of feed per case]
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The stand-in encoder: reads its input to the end. With "/log/" in the
+// destination URL it first writes about 32 KiB of progress lines to its log.
+const char* const SINK = R"(#!/bin/sh
+for url; do :; done
+case "$url" in
+  */log/*)
+    i=0
+    while [ $i -lt 400 ]; do
+      echo "frame=$i fps=30 q=23.0 size=1024kB time=00:00:10.00 bitrate=800kbits/s speed=1x"
+      i=$((i+1))
+    done >&2 ;;
+esac
+exec cat > /dev/null
+)";
+
+void fail(const std::string& what) {
+  std::fprintf(stderr, "bench_bridge_encoder: %s\n", what.c_str());
+  std::exit(1);
+}
+
+double seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+pid_t spawn(const std::vector<std::string>& argv, int in_fd, int out_fd,
+            const std::vector<std::string>& env = {}) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (in_fd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, in_fd, 0);
+  if (out_fd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  std::vector<std::string> envs;
+  for (char** e = environ; *e; ++e)
+    envs.push_back(*e);
+  envs.insert(envs.end(), env.begin(), env.end());
+  std::vector<char*> envp, args;
+  for (auto& s : envs)
+    envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> copy = argv;
+  for (auto& s : copy)
+    args.push_back(s.data());
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
+    fail("cannot start " + argv[0]);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int free_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// One keep-alive connection; requests framed with Content-Length.
+class Connection {
+ public:
+  explicit Connection(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+      fail("connect");
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ~Connection() { ::close(fd_); }
+
+  // Returns the status; the body goes to `body` when given.
+  int request(const std::string& method, const std::string& path, const std::string& payload,
+              std::string* body = nullptr) {
+    std::string head = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                       std::to_string(payload.size()) + "\r\n\r\n";
+    send_all(head);
+    send_all(payload);
+    size_t end;
+    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
+      fill();
+    const std::string headers = buffer_.substr(0, end);
+    buffer_.erase(0, end + 4);
+    const int status = std::atoi(headers.c_str() + headers.find(' ') + 1);
+    size_t length = 0;
+    std::string lower = headers;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    if (auto p = lower.find("content-length:"); p != std::string::npos) {
+      length = std::strtoul(lower.c_str() + p + 15, nullptr, 10);
+    }
+    while (buffer_.size() < length)
+      fill();
+    if (body)
+      *body = buffer_.substr(0, length);
+    buffer_.erase(0, length);
+    return status;
+  }
+
+ private:
+  void send_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0)
+        fail("send");
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+  }
+  void fill() {
+    char chunk[65536];
+    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (n <= 0)
+      fail("connection closed");
+    buffer_.append(chunk, static_cast<size_t>(n));
+  }
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+std::string start_payload(int outputs, const std::string& mode) {
+  std::string body = R"({"hasAudio":true,"outputs":[)";
+  for (int i = 0; i < outputs; ++i) {
+    body += (i ? "," : "") + std::string(R"({"id":"o)") + std::to_string(i) +
+            R"(","rtmpUrl":"rtmp://127.0.0.1/)" + mode + "/" + std::to_string(i) + R"("})";
+  }
+  return body + "]}";
+}
+
+// MB/s of feed through the bridge into `outputs` sinks.
+double bridge_rate(Connection& c, int outputs, const std::string& chunk, int chunks) {
+  if (c.request("POST", "/encoder/start", start_payload(outputs, "sink")) != 200) {
+    fail("/encoder/start failed");
+  }
+  const auto begin = Clock::now();
+  for (int i = 0; i < chunks; ++i) {
+    if (c.request("POST", "/encoder/chunk", chunk) != 200)
+      fail("/encoder/chunk failed");
+  }
+  const double took = seconds(Clock::now() - begin);
+  c.request("POST", "/encoder/stop", "");
+  return chunk.size() * static_cast<double>(chunks) / 1e6 / took;
+}
+
+// MB/s of feed written by a plain loop into `outputs` sink pipes.
+double plain_rate(const std::string& sink, int outputs, const std::string& chunk, int chunks) {
+  std::vector<int> pipes;
+  std::vector<pid_t> pids;
+  for (int i = 0; i < outputs; ++i) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+      fail("pipe");
+    ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);  // as the bridge's pipes
+    pids.push_back(spawn({sink, "rtmp://127.0.0.1/sink/" + std::to_string(i)}, fds[0], -1));
+    ::close(fds[0]);
+    pipes.push_back(fds[1]);
+  }
+  const auto begin = Clock::now();
+  for (int i = 0; i < chunks; ++i) {
+    for (int fd : pipes) {
+      std::string_view rest = chunk;
+      while (!rest.empty()) {
+        ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n <= 0)
+          fail("write");
+        rest.remove_prefix(static_cast<size_t>(n));
+      }
+    }
+  }
+  const double took = seconds(Clock::now() - begin);
+  for (int fd : pipes)
+    ::close(fd);
+  for (pid_t pid : pids)
+    ::waitpid(pid, nullptr, 0);
+  return chunk.size() * static_cast<double>(chunks) / 1e6 / took;
+}
+
+// Mean milliseconds per request.
+double mean_ms(Connection& c, const std::string& method, const std::string& path, int rounds) {
+  const auto begin = Clock::now();
+  for (int i = 0; i < rounds; ++i) {
+    if (c.request(method, path, "") != 200)
+      fail(path + " failed");
+  }
+  return seconds(Clock::now() - begin) * 1000.0 / rounds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  const int mib = argc > 1 ? std::atoi(argv[1]) : 256;
+  char tmpl[] = "/tmp/wf-bench-encoder-XXXXXX";
+  if (!::mkdtemp(tmpl))
+    fail("mkdtemp");
+  const std::string dir = tmpl;
+  const std::string sink = dir + "/sink";
+  { std::ofstream(sink) << SINK; }
+  ::chmod(sink.c_str(), 0755);
+
+  const int port = free_port();
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0)
+    fail("pipe");
+  const pid_t bridge =
+      spawn({std::string(WF_BIN_DIR) + "/audio-bridge", "--port", std::to_string(port)}, -1, out[1],
+            {"FFMPEG_PATH=" + sink, "TMPDIR=" + dir});
+  ::close(out[1]);
+  char c;
+  while (::read(out[0], &c, 1) == 1 && c != '\n') {
+  }
+
+  std::string chunk(1 << 20, '\0');
+  for (size_t i = 0; i < chunk.size(); ++i)
+    chunk[i] = static_cast<char>(i * 131 + 7);
+  {
+    Connection conn(port);
+    std::printf("feed fan-out, 1 MiB chunks, %d MiB of feed per case\n", mib);
+    std::printf("%8s %16s %16s %8s\n", "outputs", "bridge MB/s", "plain MB/s", "ratio");
+    {
+      // The HTTP path alone: with nothing running every chunk is read whole
+      // and refused with 502.
+      const auto begin = Clock::now();
+      for (int i = 0; i < mib; ++i) {
+        if (conn.request("POST", "/encoder/chunk", chunk) != 502)
+          fail("expected 502");
+      }
+      std::printf("%8d %16.1f %16s %8s  (HTTP ingestion only)\n", 0,
+                  chunk.size() * static_cast<double>(mib) / 1e6 / seconds(Clock::now() - begin),
+                  "-", "-");
+    }
+    for (int outputs : {1, 3, 8}) {
+      const double plain = plain_rate(sink, outputs, chunk, mib);
+      const double through = bridge_rate(conn, outputs, chunk, mib);
+      std::printf("%8d %16.1f %16.1f %8.2f\n", outputs, through, plain, through / plain);
+    }
+
+    if (conn.request("POST", "/encoder/start", start_payload(8, "log")) != 200) {
+      fail("/encoder/start failed");
+    }
+    // Let every sink finish writing its log.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::string body;
+    conn.request("GET", "/encoder/status", "", &body);
+    const int rounds = 200;
+    const double health = mean_ms(conn, "GET", "/health", rounds);
+    const double status = mean_ms(conn, "GET", "/encoder/status", rounds);
+    std::printf(
+        "GET /encoder/status, 8 outputs, logs of ~32 KiB: %.3f ms (GET /health %.3f ms, "
+        "ratio %.2f; %zu-byte reply)\n",
+        status, health, status / health, body.size());
+    conn.request("POST", "/encoder/stop", "");
+  }
+  ::kill(bridge, SIGTERM);
+  ::waitpid(bridge, nullptr, 0);
+  std::filesystem::remove_all(dir);
+  return 0;
+}
