@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pluginterfaces/base/funknown.h"
+#include "pluginterfaces/base/ipluginbase.h"
 
 namespace wf::hosting {
 
@@ -9,5 +10,9 @@ namespace wf::hosting {
 /// created; it is not reference-counted here and must outlive every plug-in.
 void setHostContext(Steinberg::FUnknown* context);
 Steinberg::FUnknown* hostContext();
+
+/// Gives the host context to a factory that supports IPluginFactory3, before
+/// any of its classes is created; other factories are left alone.
+void offerHostContext(Steinberg::IPluginFactory* factory);
 
 }  // namespace wf::hosting

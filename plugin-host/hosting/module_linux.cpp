@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include "hosting/host_context.h"
 #include "hosting/module.h"
 
 namespace wf::hosting {
@@ -101,6 +102,7 @@ std::shared_ptr<Module> Module::create(const std::string& requested, std::string
     dlclose(handle);
     return nullptr;
   }
+  offerHostContext(factory);
   return std::make_shared<LinuxModule>(path, handle, exit, factory);
 }
 

@@ -10,6 +10,11 @@ using namespace Steinberg::Vst;
 
 namespace {
 
+#ifndef WF_REQUIRE_FACTORY_CONTEXT
+#define WF_REQUIRE_FACTORY_CONTEXT 0
+#endif
+constexpr bool REQUIRE_FACTORY_CONTEXT = WF_REQUIRE_FACTORY_CONTEXT;
+
 const FUID PROCESSOR_ID = testClassId(1, 1);
 const FUID CONTROLLER_ID = testClassId(1, 2);
 constexpr ParamID GAIN = 0;
@@ -83,7 +88,14 @@ class GainController final : public EditController {
 const std::vector<ClassEntry>& moduleClasses() {
   static const std::vector<ClassEntry> classes = {
       {PROCESSOR_ID, kVstAudioEffectClass, "Test Gain", "Fx", "Wrenfield Tests",
-       [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new GainProcessor)); }},
+       []() -> FUnknown* {
+         // The gain_context build refuses to work for a host that never gave
+         // its factory the host context.
+         if (REQUIRE_FACTORY_CONTEXT && factoryHostContext() == nullptr) {
+           return nullptr;
+         }
+         return static_cast<IComponent*>(new GainProcessor);
+       }},
       {CONTROLLER_ID, kVstComponentControllerClass, "Test Gain Controller", "", "Wrenfield Tests",
        [] { return static_cast<FUnknown*>(static_cast<IEditController*>(new GainController)); }},
   };

@@ -141,10 +141,11 @@ namespace {
 
 // The module's factory: a static object whose reference count only tracks the
 // host's holds, described from the class table.
-class Factory final : public IPluginFactory2 {
+class Factory final : public IPluginFactory3 {
  public:
   tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
-    if (FUnknownPrivate::iidEqual(iid, IPluginFactory2::iid) ||
+    if (FUnknownPrivate::iidEqual(iid, IPluginFactory3::iid) ||
+        FUnknownPrivate::iidEqual(iid, IPluginFactory2::iid) ||
         FUnknownPrivate::iidEqual(iid, IPluginFactory::iid) ||
         FUnknownPrivate::iidEqual(iid, FUnknown::iid)) {
       addRef();
@@ -183,11 +184,22 @@ class Factory final : public IPluginFactory2 {
                         entry->subCategories, entry->vendor, "1.0.0", "VST 3.7.2");
     return kResultOk;
   }
+  // Class names are described through the 8-bit calls only.
+  tresult PLUGIN_API getClassInfoUnicode(int32, PClassInfoW*) override { return kNotImplemented; }
+  tresult PLUGIN_API setHostContext(FUnknown* context) override {
+    hostContext_ = context;
+    return kResultOk;
+  }
+  FUnknown* hostContext() const { return hostContext_; }
+
   tresult PLUGIN_API createInstance(FIDString cid, FIDString iid, void** obj) override {
     *obj = nullptr;
     for (const ClassEntry& entry : moduleClasses()) {
       if (FUnknownPrivate::iidEqual(cid, entry.cid.toTUID())) {
         FUnknown* instance = entry.create();
+        if (instance == nullptr) {
+          return kResultFalse;
+        }
         const tresult result = instance->queryInterface(iid, obj);
         instance->release();
         return result;
@@ -205,11 +217,14 @@ class Factory final : public IPluginFactory2 {
     return &classes[index];
   }
   std::atomic<uint32> refs_{0};
+  std::atomic<FUnknown*> hostContext_{nullptr};
 };
 
 Factory factory;
 
 }  // namespace
+
+FUnknown* factoryHostContext() { return factory.hostContext(); }
 
 }  // namespace wf::testplugin
 

@@ -65,6 +65,10 @@ struct ClassEntry {
 /// defines it once.
 const std::vector<ClassEntry>& moduleClasses();
 
+/// The host context the host gave the module's factory (IPluginFactory3),
+/// or null. A class entry's `create` may return null to refuse creation.
+Steinberg::FUnknown* factoryHostContext();
+
 /// Class IDs of the test modules: 5746000M 00000000 00000000 000000CC.
 inline Steinberg::FUID testClassId(Steinberg::uint32 module, Steinberg::uint32 cls) {
   return Steinberg::FUID(0x57460000u | module, 0, 0, cls);

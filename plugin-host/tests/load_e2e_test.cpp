@@ -61,6 +61,15 @@ TEST_F(LoadTest, FailuresNameTheInsertAndKeepThePreviousChain) {
   expectHalfGainActive();
 }
 
+TEST_F(LoadTest, FactoryIsGivenTheHostContextBeforeCreatingClasses) {
+  // This build of the gain creates its processor only after the host handed
+  // its factory the host context through IPluginFactory3.
+  EXPECT_EQ(json::parse(R"({"latency":0,"ready":true})"),
+            host.result(loadRequest({insert("gain_context", GAIN, 1,
+                                            {{"state", floatState(0.25f)}})})));
+  expectHalfGainActive();
+}
+
 TEST_F(LoadTest, AFailingThirdInsertTearsDownTheFirstTwo) {
   const json chain = {insert("gain", GAIN, 1), insert("latency", LATENCY, 1),
                       insert("faults", FAULTS, 3, {{"name", "Third"}})};
