@@ -31,6 +31,7 @@ class HttpConnection {
   ~HttpConnection();
 
   bool connected() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   /// Sends raw bytes as they stand.
   bool sendRaw(const std::string& bytes);
   /// Sends one request with the given extra headers and body.

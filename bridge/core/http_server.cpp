@@ -1,5 +1,6 @@
 #include "bridge/core/http_server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -98,10 +99,17 @@ std::string serialise(uint16_t status, const HeaderList& headers, std::string_vi
 // the connection's own threads while the dispatch thread may be writing.
 class Session : public std::enable_shared_from_this<Session> {
  public:
+  static constexpr size_t READ_SIZE = 64 * 1024;
+
   Session(tcp::socket socket, Server& server, const HttpLimits& limits)
       : stream_(std::move(socket)), server_(server), limits_(limits) {}
 
-  void start() { read_header(); }
+  void start() {
+    // Large feed chunks arrive in reads of up to this size, not the 512-byte
+    // steps an empty buffer would grow by.
+    buffer_.reserve(READ_SIZE);
+    read_header();
+  }
 
   // Called on the dispatch thread for the outstanding request.
   Status reply(uint16_t status, const HeaderList& headers, std::string_view body,
@@ -189,6 +197,10 @@ class Server : public HttpServer {
     if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec) acceptor_.bind(endpoint, ec);
     if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec) acceptor_.non_blocking(true, ec);
+    if (!ec && ::fcntl(acceptor_.native_handle(), F_SETFD, FD_CLOEXEC) != 0) {
+      ec.assign(errno, beast::system_category());
+    }
     if (ec) {
       return Error(ec.message());
     }
@@ -224,30 +236,59 @@ class Server : public HttpServer {
   asio::io_context& context() { return ioc_; }
 
  private:
+  // Accepts with accept4(SOCK_CLOEXEC) rather than through Asio, which leaves
+  // accepted sockets inheritable: the dispatch thread starts encoder children
+  // at any moment, and none of them may hold a client connection open.
   void accept() {
-    acceptor_.async_accept(asio::make_strand(ioc_), [this](beast::error_code ec,
-                                                           tcp::socket socket) {
-      if (!ec) {
-        socket.set_option(tcp::no_delay(true), ec);
-        std::make_shared<Session>(std::move(socket), *this, limits_)->start();
-        accept();
-        return;
+    acceptor_.async_wait(tcp::acceptor::wait_read, [this](beast::error_code ec) {
+      if (ec) {
+        return fail();
       }
-      // Running out of descriptors or memory is passing; anything else means
-      // the listener itself has failed and the request sequence ends.
-      if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
-          ec == asio::error::no_memory || ec == asio::error::connection_aborted ||
-          ec == asio::error::try_again) {
-        auto timer = std::make_shared<asio::steady_timer>(ioc_, std::chrono::milliseconds(50));
-        timer->async_wait([this, timer](beast::error_code) { accept(); });
-        return;
+      for (;;) {
+        int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr,
+                           SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+          start_session(fd);
+          continue;
+        }
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED ||
+            err == EPROTO) {
+          if (err == EINTR || err == ECONNABORTED || err == EPROTO) {
+            continue;
+          }
+          return accept();
+        }
+        // Running out of descriptors or memory passes; anything else means
+        // the listener itself has failed and the request sequence ends.
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+          auto timer = std::make_shared<asio::steady_timer>(ioc_, std::chrono::milliseconds(50));
+          timer->async_wait([this, timer](beast::error_code) { accept(); });
+          return;
+        }
+        return fail();
       }
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        failed_ = true;
-      }
-      ready_.notify_all();
     });
+  }
+
+  void start_session(int fd) {
+    beast::error_code ec;
+    tcp::socket socket(asio::make_strand(ioc_));
+    socket.assign(tcp::v4(), fd, ec);
+    if (ec) {
+      ::close(fd);
+      return;
+    }
+    socket.set_option(tcp::no_delay(true), ec);
+    std::make_shared<Session>(std::move(socket), *this, limits_)->start();
+  }
+
+  void fail() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      failed_ = true;
+    }
+    ready_.notify_all();
   }
 
   HttpLimits limits_;

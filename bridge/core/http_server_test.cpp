@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -157,6 +160,30 @@ TEST(HttpServer, VanishedClientCountsAsSent) {
   c.reset();
   std::this_thread::sleep_for(50ms);
   EXPECT_TRUE(request->respond(200, {}, std::string(1024 * 1024, 'a')).ok());
+}
+
+TEST(HttpServer, ListenerAndClientSocketsAreCloseOnExec) {
+  auto server = serve();
+  HttpConnection c(server->port());
+  ASSERT_TRUE(c.send("GET", "/x"));
+  RequestPtr request = server->next();
+  ASSERT_TRUE(request);
+  // Every socket of this process is the facility's or the test client's.
+  int sockets = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    auto target = std::filesystem::read_symlink(entry.path(), ec);
+    if (ec || target.string().rfind("socket:", 0) != 0) {
+      continue;
+    }
+    int fd = std::stoi(entry.path().filename().string());
+    if (fd == c.fd()) {
+      continue;
+    }
+    ++sockets;
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << "descriptor " << fd;
+  }
+  EXPECT_GE(sockets, 2);  // the listener and the accepted connection
 }
 
 TEST(HttpServer, BindFailureIsAnErrorWithTheSystemText) {

@@ -62,6 +62,9 @@ bool probe_ffmpeg(const std::string& program, std::chrono::milliseconds limit) {
   for (int fd = 0; fd < 3; ++fd) {
     posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
   }
+  // Only the three standard streams: no client socket or encoder pipe of the
+  // bridge may stay open in the probe.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   // The bridge ignores SIGPIPE; its children start with the default.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
