@@ -166,8 +166,11 @@ class Connection {
 std::string start_payload(int outputs, const std::string& mode) {
   std::string body = R"({"hasAudio":true,"outputs":[)";
   for (int i = 0; i < outputs; ++i) {
-    body += (i ? "," : "") + std::string(R"({"id":"o)") + std::to_string(i) +
-            R"(","rtmpUrl":"rtmp://127.0.0.1/)" + mode + "/" + std::to_string(i) + R"("})";
+    if (i > 0) {
+      body += ',';
+    }
+    body += R"({"id":"o)" + std::to_string(i) + R"(","rtmpUrl":"rtmp://127.0.0.1/)";
+    body += mode + "/" + std::to_string(i) + R"("})";
   }
   return body + "]}";
 }
