@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "audio-capture/failure.h"
+#include "audio-capture/fake_run.h"
 #include "audio-capture/platform/fake_platform.h"
 #include "audio-capture/stream/fake_clock.h"
 #include "audio-capture/stream/fake_sink.h"
@@ -15,16 +16,8 @@
 namespace wf::capture {
 namespace {
 
-class Entry : public ::testing::Test {
+class Entry : public ::testing::Test, protected FakeRun {
  protected:
-  FakePlatform fake;
-  std::ostringstream out;
-  std::ostringstream err;
-  RecordingSink raw;
-  FakeClock clock;
-  volatile std::sig_atomic_t stop = 0;
-  Io io{out, raw, err, clock, stop};
-
   int runWith(std::vector<std::string> args) { return run(args, fake.platform, io); }
   bool enumerated() const { return !fake.properties->reads.empty(); }
 };

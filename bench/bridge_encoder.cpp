@@ -31,6 +31,10 @@
 
 extern char** environ;
 
+#include "loopback.h"
+
+using wf::bench::free_port;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -86,18 +90,6 @@ pid_t spawn(const std::vector<std::string>& argv, int in_fd, int out_fd,
   }
   posix_spawn_file_actions_destroy(&actions);
   return pid;
-}
-
-int free_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 // One keep-alive connection; requests framed with Content-Length.

@@ -20,6 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
+
+using wf::bench::free_port;
+using wf::bench::port_open;
+
 namespace {
 
 const char* const BODY =
@@ -27,35 +32,14 @@ const char* const BODY =
     R"("encoderVersion":"0.3.1","encoderReady":true,"encoderError":null,"running":false,)"
     R"("sampleRate":48000,"inputChannels":0,"activeDeviceId":null})";
 
-int free_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-bool port_open(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
-}
-
 pid_t spawn(std::vector<std::string> argv, const std::vector<std::string>& env = {}) {
   pid_t pid = ::fork();
   if (pid == 0) {
-    for (auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    for (auto& e : env)
+      ::putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
+    for (auto& a : argv)
+      args.push_back(a.data());
     args.push_back(nullptr);
     ::freopen("/dev/null", "w", stdout);
     ::execvp(args[0], args.data());
@@ -77,8 +61,10 @@ struct Figures {
 
 double to_ms(const std::string& value, const std::string& unit) {
   double v = std::stod(value);
-  if (unit == "us") return v / 1000;
-  if (unit == "s") return v * 1000;
+  if (unit == "us")
+    return v / 1000;
+  if (unit == "s")
+    return v * 1000;
   return v;
 }
 
@@ -89,7 +75,8 @@ Figures wrk(int port, int connections, int seconds) {
   FILE* p = ::popen(cmd.c_str(), "r");
   std::string out;
   char buf[4096];
-  while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  while (size_t n = std::fread(buf, 1, sizeof buf, p))
+    out.append(buf, n);
   ::pclose(p);
   Figures f;
   std::smatch m;
@@ -109,14 +96,14 @@ Figures wrk(int port, int connections, int seconds) {
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
-  auto dir = std::filesystem::temp_directory_path() /
-             ("wf-bench-health-" + std::to_string(::getpid()));
+  auto dir =
+      std::filesystem::temp_directory_path() / ("wf-bench-health-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir / "logs");
 
   const int bridge_port = free_port();
-  pid_t bridge = spawn({std::string(WF_BIN_DIR) + "/audio-bridge", "--port",
-                        std::to_string(bridge_port)},
-                       {"FFMPEG_PATH=/bin/true"});
+  pid_t bridge =
+      spawn({std::string(WF_BIN_DIR) + "/audio-bridge", "--port", std::to_string(bridge_port)},
+            {"FFMPEG_PATH=/bin/true"});
 
   const int nginx_port = free_port();
   std::string body = BODY;
@@ -148,8 +135,7 @@ int main(int argc, char** argv) {
     Figures n = wrk(nginx_port, clients, seconds);
     std::printf("%-8d %-12s %12.0f %10.3f %10.3f\n", clients, "audio-bridge", b.rps, b.p50_ms,
                 b.p99_ms);
-    std::printf("%-8d %-12s %12.0f %10.3f %10.3f\n", clients, "nginx", n.rps, n.p50_ms,
-                n.p99_ms);
+    std::printf("%-8d %-12s %12.0f %10.3f %10.3f\n", clients, "nginx", n.rps, n.p50_ms, n.p99_ms);
     double ratio = n.rps > 0 ? b.rps / n.rps : 0;
     std::printf("%-8d ratio bridge/nginx req/s: %.2f\n", clients, ratio);
     if (clients == 16) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "audio-capture/failure.h"
+#include "audio-capture/fake_run.h"
 #include "audio-capture/listing/devices.h"
 #include "audio-capture/platform/fake_platform.h"
 #include "audio-capture/stream/fake_clock.h"
@@ -20,15 +21,8 @@ constexpr ObjectId DEVICE = 21;
 
 // One capture against the fakes: a 2-channel device "mic" at 48000 Hz. The
 // test scripts what happens on each 1 ms pass of an empty writer loop.
-class CaptureTest : public ::testing::Test {
+class CaptureTest : public ::testing::Test, protected FakeRun {
  protected:
-  FakePlatform fake;
-  std::ostringstream out;
-  std::ostringstream err;
-  RecordingSink raw;
-  FakeClock clock;
-  volatile std::sig_atomic_t stop = 0;
-  Io io{out, raw, err, clock, stop};
   std::function<void(int pass)> onPass;
   int passes = 0;
 

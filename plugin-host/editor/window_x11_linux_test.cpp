@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "editor/window.h"
+#include "testing/x11_observer.h"
 #include "testing/xvfb.h"
 
 namespace wf::editor {
@@ -21,12 +22,8 @@ class X11WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server.ready());
-    ::setenv("DISPLAY", server.display().c_str(), 1);
-    observer = XOpenDisplay(server.display().c_str());
+    observer = wf::testing::openObserver(server);
     ASSERT_NE(nullptr, observer);
-    // Xlib's default handler would exit on an error and leave the server
-    // behind; tests that expect an error look at the call's result.
-    XSetErrorHandler([](::Display*, XErrorEvent*) { return 0; });
   }
   void TearDown() override {
     if (observer)

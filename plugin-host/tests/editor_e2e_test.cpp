@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "host_session.h"
+#include "testing/x11_observer.h"
 #include "testing/xvfb.h"
 
 // Last: Xlib's macros (None, Bool, Status) clash with GoogleTest.
@@ -55,12 +56,8 @@ class EditorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server.ready());
-    ::setenv("DISPLAY", server.display().c_str(), 1);
-    observer = XOpenDisplay(server.display().c_str());
+    observer = wf::testing::openObserver(server);
     ASSERT_NE(nullptr, observer);
-    // Xlib's default handler would exit on an error (say, asking about a
-    // window a failed step never made) and leave the server behind.
-    XSetErrorHandler([](::Display*, XErrorEvent*) { return 0; });
     host = std::make_unique<HostSession>();
   }
   void TearDown() override {
