@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 
 #include "bridge/tests/encoder_harness.h"
 #include "testing/rtmp_server.h"
@@ -134,14 +135,26 @@ TEST(EncoderRtmp, PublishesEachDestinationAtItsOwnProfile) {
 
   // The whole feed fits into the pipes at once; a front end posts it in real
   // time. Let the encoders catch up (their progress lines say how far they
-  // are) so that stopping only has to flush.
+  // are) so that stopping only has to flush. How many frames a child holds
+  // back until its input ends depends on the machine (decoder and encoder
+  // threads), so an output also counts as caught up once its progress has
+  // stood still for two seconds.
+  std::map<std::string, std::pair<double, std::chrono::steady_clock::time_point>> progress;
   EXPECT_TRUE(bridge->wait_status(
       [&](const json& s) {
+        const auto now = std::chrono::steady_clock::now();
+        bool settled = true;
         for (const json& o : s["outputs"]) {
-          if (encoded_seconds(o["diagnostic"]) < feed_duration - 1.0)
-            return false;
+          const double t = encoded_seconds(o["diagnostic"]);
+          auto [it, fresh] = progress.try_emplace(o["id"].get<std::string>(), t, now);
+          if (fresh || it->second.first != t) {
+            it->second = {t, now};
+          }
+          const bool still = t > 0 && now - it->second.second >= 2s;
+          if (t < feed_duration - 1.0 && !still)
+            settled = false;
         }
-        return true;
+        return settled;
       },
       60s))
       << bridge->request("GET", "/encoder/status").body;
