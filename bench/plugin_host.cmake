@@ -1,5 +1,5 @@
 # plugin-host: round trips of "process" lines through the built program against
-# the in-process floor of parsing and serialising the same lines.
+# parsing and serialising the same lines with the JSON library in-process.
 if(TARGET plugin-host AND TARGET test_plugin_gain)
   find_package(nlohmann_json 3.11 REQUIRED)
   add_executable(bench_plugin_host ${CMAKE_CURRENT_LIST_DIR}/plugin_host_roundtrip.cpp)

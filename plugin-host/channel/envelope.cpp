@@ -4,9 +4,42 @@
 
 #include <cerrno>
 
+#include "channel/sample_text.h"
+
 namespace wf::host {
 
 using nlohmann::json;
+
+namespace {
+
+bool isProcess(const json& value) {
+  if (!value.is_object()) {
+    return false;
+  }
+  auto op = value.find("op");
+  return op != value.end() && op->is_string() && op->get_ref<const std::string&>() == "process";
+}
+
+// The quick way for "process" lines: their samples straight from the text,
+// the few other members through the parser. Anything it does not take is
+// parsed whole, so errors keep the parser's own texts and positions.
+bool routeProcessLine(std::string_view line, QueuedLine& parsed) {
+  std::vector<float> samples;
+  std::string rest;
+  if (!extractSamples(line, samples, rest)) {
+    return false;
+  }
+  json value = json::parse(rest, nullptr, false);
+  if (value.is_discarded() || !isProcess(value)) {
+    return false;
+  }
+  value.erase("pcm");
+  parsed.value = std::move(value);
+  parsed.samples = std::move(samples);
+  return true;
+}
+
+}  // namespace
 
 Route routeLine(std::string_view line, QueuedLine& parsed) {
   parsed = QueuedLine{};
@@ -14,21 +47,16 @@ Route routeLine(std::string_view line, QueuedLine& parsed) {
     parsed.empty = true;
     return Route::Command;
   }
+  if (routeProcessLine(line, parsed)) {
+    return Route::Process;
+  }
   try {
     parsed.value = json::parse(line);
   } catch (const json::exception& e) {
     parsed.parseError = e.what();
     return Route::Command;
   }
-  if (!parsed.value.is_object()) {
-    return Route::Command;
-  }
-  auto op = parsed.value.find("op");
-  if (op != parsed.value.end() && op->is_string() &&
-      op->get_ref<const std::string&>() == "process") {
-    return Route::Process;
-  }
-  return Route::Command;
+  return isProcess(parsed.value) ? Route::Process : Route::Command;
 }
 
 json runEnvelope(const QueuedLine& line, const std::function<json(const json&)>& body) {
@@ -54,7 +82,10 @@ std::string replyLine(const json& reply) {
 }
 
 void ReplyWriter::write(const json& reply) {
-  const std::string text = replyLine(reply);
+  writeLine(replyLine(reply));
+}
+
+void ReplyWriter::writeLine(std::string_view text) {
   std::lock_guard<std::mutex> hold(outputLock_);
   size_t done = 0;
   while (done < text.size()) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -18,6 +19,9 @@ struct QueuedLine {
   bool empty = false;
   nlohmann::json value;
   std::optional<std::string> parseError;
+  /// A "process" line's samples when they were read straight from the text;
+  /// "pcm" is then absent from `value`.
+  std::optional<std::vector<float>> samples;
 };
 
 /// Where the reader puts a line.
@@ -48,6 +52,8 @@ class ReplyWriter {
   explicit ReplyWriter(int fd) : fd_(fd) {}
   /// Writes the reply's line; a failed write (the reader has gone) is ignored.
   void write(const nlohmann::json& reply);
+  /// Writes a reply line already in its final form, line feed included.
+  void writeLine(std::string_view text);
 
  private:
   int fd_;

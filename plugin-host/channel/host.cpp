@@ -58,7 +58,7 @@ void Host::workerLoop() {
       line.emplace(std::move(queues_->processes.front()));
       queues_->processes.pop_front();
     }
-    writer_.write(processRequest(*line, state_));
+    writer_.writeLine(processRequest(*line, state_));
   }
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
 #include "channel/envelope.h"
@@ -7,13 +10,15 @@
 
 namespace wf::host {
 
-/// Handles one "process" line on the audio worker and returns its reply:
+/// Handles one "process" line on the audio worker and returns its reply line:
 /// reads "pcm" (2048 samples, or 512 when "instrument" is true), runs it
 /// through every insert of the active chain in order while holding the chain
-/// lock, and answers the processed samples.
-nlohmann::json processRequest(const QueuedLine& line, HostState& host);
+/// lock, and answers the processed samples. Takes the line's samples when the
+/// reader has already decoded them.
+std::string processRequest(QueuedLine& line, HostState& host);
 
-/// The body of "process" on an already parsed request; the result value.
-nlohmann::json processBlock(const nlohmann::json& request, HostState& host);
+/// The body of "process": runs `samples` through the chain in place, with the
+/// request's other members (events, transport) from `request`.
+void processBlock(const nlohmann::json& request, std::vector<float>& samples, HostState& host);
 
 }  // namespace wf::host
