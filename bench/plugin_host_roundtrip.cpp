@@ -1,13 +1,11 @@
 // Round trips of "process" requests through the built plugin-host: write one
 // request line, read its reply line. Chains: empty, one gain insert, eight gain
 // inserts; blocks of 1024 frames and of 256 frames (instrument requests).
-// Baseline, measured in the same run: parsing the same request line and
-// serialising the same reply in-process with the JSON library, the work a
-// round trip would cost if the program handled the samples as document
-// values. Prints blocks per second, p50/p99 latency, the ratio to that
-// baseline (below 1: the whole round trip, pipes and threads included, is
-// cheaper than the library's work alone) and the share of the real-time
-// budget at 48 kHz.
+// Baselines, measured in the same run: parsing the same request line and
+// serialising the same reply in-process, once with the JSON library's
+// document values and once with the program's own sample codec, which is the
+// floor every round trip pays. Prints blocks per second, p50/p99 latency,
+// the ratios to both and the share of the real-time budget at 48 kHz.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -23,6 +21,9 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "channel/envelope.h"
+#include "channel/sample_text.h"
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
@@ -127,11 +128,21 @@ std::string processLine(int frames, int id) {
   return request.dump() + "\n";
 }
 
-// The baseline: parse the request line, read its samples as floats, build the
-// reply and serialise it, all with the JSON library. Microseconds.
+template <typename Work>
+double timed(Work work) {
+  const auto start = Clock::now();
+  const size_t size = work();
+  const auto end = Clock::now();
+  if (size < 10) {
+    throw std::runtime_error("empty reply");
+  }
+  return std::chrono::duration<double, std::micro>(end - start).count();
+}
+
+// Parse the request line, read its samples as floats, build the reply and
+// serialise it, all with the JSON library. Microseconds.
 double libraryOnce(const std::string& line) {
-  {
-    const auto start = Clock::now();
+  return timed([&] {
     const json request = json::parse(line);
     const auto samples = request.at("pcm").get<std::vector<float>>();
     json reply = {{"id", request.at("id")}};
@@ -142,13 +153,24 @@ double libraryOnce(const std::string& line) {
       values.emplace_back(static_cast<double>(s));
     }
     reply["result"] = std::move(result);
-    const std::string text = reply.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    const auto end = Clock::now();
-    if (text.size() < 10) {
-      throw std::runtime_error("empty reply");
+    return (reply.dump(-1, ' ', false, json::error_handler_t::replace) + "\n").size();
+  });
+}
+
+// The same with the program's own reading and writing of sample blocks.
+// Microseconds.
+double codecOnce(const std::string& line) {
+  return timed([&] {
+    wf::host::QueuedLine parsed;
+    wf::host::routeLine(std::string_view(line).substr(0, line.size() - 1), parsed);
+    if (!parsed.samples) {
+      throw std::runtime_error("line not read as a sample block");
     }
-    return std::chrono::duration<double, std::micro>(end - start).count();
-  }
+    std::string text = "{\"id\":" + parsed.value.at("id").dump() + ",\"result\":";
+    wf::host::appendSamples(text, *parsed.samples);
+    text += "}\n";
+    return text.size();
+  });
 }
 
 // One round trip through the program. Microseconds.
@@ -165,19 +187,28 @@ double roundTripOnce(Host& host, const std::string& line) {
   }
 }
 
-// Baseline and round trips alternate, so that both see the same machine load.
-std::pair<Stats, Stats> measure(Host& host, const std::string& line, int iterations) {
+struct Measured {
+  Stats library;
+  Stats codec;
+  Stats trip;
+};
+
+// Baselines and round trips alternate, so that all see the same machine load.
+Measured measure(Host& host, const std::string& line, int iterations) {
   std::vector<double> library;
+  std::vector<double> codec;
   std::vector<double> trips;
   for (int i = 0; i < WARM_UP + iterations; ++i) {
-    const double f = libraryOnce(line);
+    const double l = libraryOnce(line);
+    const double c = codecOnce(line);
     const double t = roundTripOnce(host, line);
     if (i >= WARM_UP) {
-      library.push_back(f);
+      library.push_back(l);
+      codec.push_back(c);
       trips.push_back(t);
     }
   }
-  return {stats(std::move(library)), stats(std::move(trips))};
+  return {stats(std::move(library)), stats(std::move(codec)), stats(std::move(trips))};
 }
 
 void load(Host& host, int inserts) {
@@ -201,22 +232,23 @@ int main(int argc, char** argv) {
   Host host;
   std::printf("plugin-host process round trips, %d per case (p50/p99 in microseconds)\n",
               iterations);
-  std::printf("%-8s %-6s %9s %9s %9s %9s %9s %8s %8s\n", "chain", "frames", "blocks/s", "p50",
-              "p99", "lib50", "lib99", "x lib", "budget");
+  std::printf("%-8s %-6s %9s %8s %8s %8s %8s %8s %8s %7s %7s %7s\n", "chain", "frames", "blocks/s",
+              "p50", "p99", "lib50", "lib99", "codec50", "codec99", "x lib", "x codec", "budget");
   for (int inserts : {0, 1, 8}) {
     load(host, inserts);
     for (int frames : {1024, 256}) {
       const std::string line = processLine(frames, 1);
-      const auto [base, trip] = measure(host, line, iterations);
+      const Measured m = measure(host, line, iterations);
       const double budget = frames == 1024 ? 21333.0 : 5333.0;
-      std::printf("%-8s %-6d %9.0f %9.1f %9.1f %9.1f %9.1f %7.2fx %7.1f%%\n",
+      std::printf("%-8s %-6d %9.0f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %6.2fx %6.2fx %6.1f%%\n",
                   inserts == 0 ? "empty" : (inserts == 1 ? "1 gain" : "8 gains"), frames,
-                  trip.perSecond, trip.p50, trip.p99, base.p50, base.p99, trip.p50 / base.p50,
-                  100.0 * trip.p99 / budget);
+                  m.trip.perSecond, m.trip.p50, m.trip.p99, m.library.p50, m.library.p99,
+                  m.codec.p50, m.codec.p99, m.trip.p50 / m.library.p50, m.trip.p50 / m.codec.p50,
+                  100.0 * m.trip.p99 / budget);
     }
   }
   std::printf(
-      "x lib = round-trip p50 / in-process library p50; budget = round-trip p99 / block duration "
-      "at 48 kHz\n");
+      "x lib, x codec = round-trip p50 / in-process p50 with the JSON library, with the "
+      "program's codec;\nbudget = round-trip p99 / block duration at 48 kHz\n");
   return 0;
 }
