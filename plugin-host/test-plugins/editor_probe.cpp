@@ -262,17 +262,9 @@ void ProbeView::draw() {
   XFlush(display_);
 }
 
-class ProbeProcessor final : public Processor {
+class ProbeProcessor final : public StereoEffect {
  public:
   ProbeProcessor() { setControllerClass(CONTROLLER_ID); }
-  tresult PLUGIN_API initialize(FUnknown* context) override {
-    const tresult result = Processor::initialize(context);
-    if (result == kResultOk) {
-      addAudioInput();
-      addAudioOutput();
-    }
-    return result;
-  }
   tresult PLUGIN_API process(ProcessData& data) override {
     passThrough(data);
     return kResultOk;
@@ -286,10 +278,9 @@ class ProbeProcessor final : public Processor {
 const std::vector<ClassEntry>& moduleClasses() {
   static const std::vector<ClassEntry> classes = {
       {PROCESSOR_ID, kVstAudioEffectClass, "Editor Probe", "Fx", "Wrenfield Tests",
-       [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new ProbeProcessor)); }},
+       [] { return asComponent(new ProbeProcessor); }},
       {CONTROLLER_ID, kVstComponentControllerClass, "Editor Probe Controller", "",
-       "Wrenfield Tests",
-       [] { return static_cast<FUnknown*>(static_cast<IEditController*>(new ProbeController)); }},
+       "Wrenfield Tests", [] { return asController(new ProbeController); }},
   };
   return classes;
 }

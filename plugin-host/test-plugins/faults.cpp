@@ -175,7 +175,7 @@ class FaultController final : public EditController {
 
 template <Fault F>
 FUnknown* create() {
-  return static_cast<FUnknown*>(static_cast<IComponent*>(new FaultProcessor(F)));
+  return asComponent(new FaultProcessor(F));
 }
 
 }  // namespace
@@ -198,7 +198,7 @@ const std::vector<ClassEntry>& moduleClasses() {
        create<FAIL_PROCESS>},
       {testClassId(5, MONO), kVstAudioEffectClass, "Mono", "Fx", "", create<MONO>},
       {CONTROLLER_ID, kVstComponentControllerClass, "Faults Controller", "", "",
-       [] { return static_cast<FUnknown*>(static_cast<IEditController*>(new FaultController)); }},
+       [] { return asController(new FaultController); }},
   };
   return classes;
 }

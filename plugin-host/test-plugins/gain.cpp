@@ -19,18 +19,9 @@ const FUID PROCESSOR_ID = testClassId(1, 1);
 const FUID CONTROLLER_ID = testClassId(1, 2);
 constexpr ParamID GAIN = 0;
 
-class GainProcessor final : public Processor {
+class GainProcessor final : public StereoEffect {
  public:
   GainProcessor() { setControllerClass(CONTROLLER_ID); }
-
-  tresult PLUGIN_API initialize(FUnknown* context) override {
-    const tresult result = Processor::initialize(context);
-    if (result == kResultOk) {
-      addAudioInput();
-      addAudioOutput();
-    }
-    return result;
-  }
 
   tresult PLUGIN_API process(ProcessData& data) override {
     double value = 0;
@@ -94,10 +85,10 @@ const std::vector<ClassEntry>& moduleClasses() {
          if (REQUIRE_FACTORY_CONTEXT && factoryHostContext() == nullptr) {
            return nullptr;
          }
-         return static_cast<IComponent*>(new GainProcessor);
+         return asComponent(new GainProcessor);
        }},
       {CONTROLLER_ID, kVstComponentControllerClass, "Test Gain Controller", "", "Wrenfield Tests",
-       [] { return static_cast<FUnknown*>(static_cast<IEditController*>(new GainController)); }},
+       [] { return asController(new GainController); }},
   };
   return classes;
 }

@@ -162,12 +162,9 @@ class InstrumentController final : public EditController, public IMidiMapping {
 const std::vector<ClassEntry>& moduleClasses() {
   static const std::vector<ClassEntry> classes = {
       {PROCESSOR_ID, kVstAudioEffectClass, "Test Instrument", "Instrument|Synth", "Wrenfield Tests",
-       [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new InstrumentProcessor)); }},
+       [] { return asComponent(new InstrumentProcessor); }},
       {CONTROLLER_ID, kVstComponentControllerClass, "Test Instrument Controller", "",
-       "Wrenfield Tests",
-       [] {
-         return static_cast<FUnknown*>(static_cast<IEditController*>(new InstrumentController));
-       }},
+       "Wrenfield Tests", [] { return asController(new InstrumentController); }},
   };
   return classes;
 }

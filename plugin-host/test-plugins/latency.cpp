@@ -17,18 +17,9 @@ const FUID CONTROLLER_ID = testClassId(2, 2);
 constexpr ParamID LATENCY = 0;
 constexpr int32 MAX_LATENCY = 96000;
 
-class LatencyProcessor final : public Processor {
+class LatencyProcessor final : public StereoEffect {
  public:
   LatencyProcessor() { setControllerClass(CONTROLLER_ID); }
-
-  tresult PLUGIN_API initialize(FUnknown* context) override {
-    const tresult result = Processor::initialize(context);
-    if (result == kResultOk) {
-      addAudioInput();
-      addAudioOutput();
-    }
-    return result;
-  }
 
   uint32 PLUGIN_API getLatencySamples() override { return static_cast<uint32>(latency_); }
 
@@ -115,10 +106,9 @@ class LatencyController final : public EditController {
 const std::vector<ClassEntry>& moduleClasses() {
   static const std::vector<ClassEntry> classes = {
       {PROCESSOR_ID, kVstAudioEffectClass, "Test Latency", "Fx|Delay", "Wrenfield Tests",
-       [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new LatencyProcessor)); }},
+       [] { return asComponent(new LatencyProcessor); }},
       {CONTROLLER_ID, kVstComponentControllerClass, "Test Latency Controller", "",
-       "Wrenfield Tests",
-       [] { return static_cast<FUnknown*>(static_cast<IEditController*>(new LatencyController)); }},
+       "Wrenfield Tests", [] { return asController(new LatencyController); }},
   };
   return classes;
 }

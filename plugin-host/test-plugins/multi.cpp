@@ -49,15 +49,15 @@ class PassProcessor final : public Processor {
 const std::vector<ClassEntry>& moduleClasses() {
   static const std::vector<ClassEntry> classes = {
       {EFFECT_ID, kVstAudioEffectClass, "Multi Effect", "Fx", "Wrenfield Tests",
-       [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new PassProcessor(false))); }},
+       [] { return asComponent(new PassProcessor(false)); }},
       {SYNTH_ID, kVstAudioEffectClass, "Multi Synth", "Fx|Instrument", "Wrenfield Tests",
-       [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new PassProcessor(true))); }},
+       [] { return asComponent(new PassProcessor(true)); }},
       {CONTROLLER_ID, kVstComponentControllerClass, "Multi Controller", "", "Wrenfield Tests",
-       [] { return static_cast<FUnknown*>(static_cast<IEditController*>(new EditController)); }},
+       [] { return asController(new EditController); }},
       {LOWER_ID, kVstAudioEffectClass, "Multi Lower", "instrument|Synth", "",
-       [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new PassProcessor(true))); }},
+       [] { return asComponent(new PassProcessor(true)); }},
       {LATIN1_ID, kVstAudioEffectClass, "Caf\xE9", "Fx", "M\xFCller",
-       [] { return static_cast<FUnknown*>(static_cast<IComponent*>(new PassProcessor(false))); }},
+       [] { return asComponent(new PassProcessor(false)); }},
   };
   return classes;
 }

@@ -28,19 +28,10 @@ const FUID NO_STATE_ID = testClassId(0x51, 5);
 constexpr ParamID GAIN = 100, BROKEN = 200, OFFSET = 300, ECHO = 400, METER = 500;
 constexpr int32 CONTROLLER_MAGIC = 0x314C5443;  // "CTL1"
 
-class StateProcessor final : public Processor {
+class StateProcessor final : public StereoEffect {
  public:
   StateProcessor(const FUID& controller, bool givesState) : givesState_(givesState) {
     setControllerClass(controller);
-  }
-
-  tresult PLUGIN_API initialize(FUnknown* context) override {
-    const tresult result = Processor::initialize(context);
-    if (result == kResultOk) {
-      addAudioInput();
-      addAudioOutput();
-    }
-    return result;
   }
 
   tresult PLUGIN_API process(ProcessData& data) override {
@@ -146,26 +137,21 @@ class StateController final : public EditController {
   bool givesState_;
 };
 
-template <typename T>
-FUnknown* asUnknown(T* object) {
-  return static_cast<FUnknown*>(object);
-}
-
 }  // namespace
 
 const std::vector<ClassEntry>& moduleClasses() {
   static const std::vector<ClassEntry> classes = {
       {PROCESSOR_ID, kVstAudioEffectClass, "State Probe", "Fx", "Wrenfield Tests",
-       [] { return asUnknown<IComponent>(new StateProcessor(CONTROLLER_ID, true)); }},
+       [] { return asComponent(new StateProcessor(CONTROLLER_ID, true)); }},
       {CONTROLLER_ID, kVstComponentControllerClass, "State Probe Controller", "", "Wrenfield Tests",
-       [] { return asUnknown<IEditController>(new StateController(true)); }},
+       [] { return asController(new StateController(true)); }},
       {NO_CONTROLLER_STATE_ID, kVstAudioEffectClass, "State Probe No Controller State", "Fx",
        "Wrenfield Tests",
-       [] { return asUnknown<IComponent>(new StateProcessor(SILENT_CONTROLLER_ID, true)); }},
+       [] { return asComponent(new StateProcessor(SILENT_CONTROLLER_ID, true)); }},
       {SILENT_CONTROLLER_ID, kVstComponentControllerClass, "State Probe Silent Controller", "",
-       "Wrenfield Tests", [] { return asUnknown<IEditController>(new StateController(false)); }},
+       "Wrenfield Tests", [] { return asController(new StateController(false)); }},
       {NO_STATE_ID, kVstAudioEffectClass, "State Probe No State", "Fx", "Wrenfield Tests",
-       [] { return asUnknown<IComponent>(new StateProcessor(CONTROLLER_ID, false)); }},
+       [] { return asComponent(new StateProcessor(CONTROLLER_ID, false)); }},
   };
   return classes;
 }

@@ -55,6 +55,15 @@ tresult PLUGIN_API Processor::setupProcessing(ProcessSetup& setup) {
   return kResultOk;
 }
 
+tresult PLUGIN_API StereoEffect::initialize(FUnknown* context) {
+  const tresult result = Processor::initialize(context);
+  if (result == kResultOk) {
+    addAudioInput();
+    addAudioOutput();
+  }
+  return result;
+}
+
 void Processor::addAudioInput(SpeakerArrangement arrangement) {
   audioInputs.push_back(
       owned(new AudioBus(STR16("Input"), kMain, BusInfo::kDefaultActive, arrangement)));
@@ -224,7 +233,9 @@ Factory factory;
 
 }  // namespace
 
-FUnknown* factoryHostContext() { return factory.hostContext(); }
+FUnknown* factoryHostContext() {
+  return factory.hostContext();
+}
 
 }  // namespace wf::testplugin
 

@@ -51,6 +51,20 @@ class Processor : public Steinberg::Vst::Component, public Steinberg::Vst::IAudi
   Steinberg::Vst::ProcessSetup setup_{};
 };
 
+/// A processor with one stereo audio input and one stereo audio output.
+class StereoEffect : public Processor {
+ public:
+  Steinberg::tresult PLUGIN_API initialize(Steinberg::FUnknown* context) override;
+};
+
+/// New objects as the factory hands them out.
+inline Steinberg::FUnknown* asComponent(Steinberg::Vst::IComponent* component) {
+  return component;
+}
+inline Steinberg::FUnknown* asController(Steinberg::Vst::IEditController* controller) {
+  return controller;
+}
+
 /// One class the module's factory offers.
 struct ClassEntry {
   Steinberg::FUID cid;
