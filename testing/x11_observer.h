@@ -20,4 +20,18 @@ inline ::Display* openObserver(const Xvfb& server) {
   return observer;
 }
 
+/// Asks `window` to close as a window manager's close button does: a
+/// WM_DELETE_WINDOW message under WM_PROTOCOLS.
+inline void requestClose(::Display* observer, ::Window window) {
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(observer, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(observer, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(observer, window, False, NoEventMask, &event);
+  XFlush(observer);
+}
+
 }  // namespace wf::testing

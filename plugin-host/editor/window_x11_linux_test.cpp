@@ -123,15 +123,7 @@ TEST_F(X11WindowTest, CloseRequestFromTheWindowManagerOnlyHides) {
   auto window = display->createWindow("t", 300, 200);
   ::Window id = idOf(*window);
   window->show();
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = id;
-  event.xclient.message_type = XInternAtom(observer, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(observer, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(observer, id, False, NoEventMask, &event);
-  XFlush(observer);
+  wf::testing::requestClose(observer, id);
   for (int i = 0; i < 1000 && window->isVisible(); ++i) {
     pollfd p{display->eventFd(), POLLIN, 0};
     ::poll(&p, 1, 10);

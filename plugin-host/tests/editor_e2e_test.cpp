@@ -181,15 +181,7 @@ TEST_F(EditorTest, ClosingThroughTheWindowManagerHidesAndDockShowsItAgain) {
   loadProbe();
   host->result(editorRequest());
   ::Window id = onlyEditorWindow();
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = id;
-  event.xclient.message_type = XInternAtom(observer, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(observer, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(observer, id, False, NoEventMask, &event);
-  XFlush(observer);
+  wf::testing::requestClose(observer, id);
   EXPECT_TRUE(eventually([&] { return attributes(id).map_state == IsUnmapped; }));
   EXPECT_EQ(1u, childrenOf(id));  // the view stays attached while hidden
   EXPECT_EQ(docked(400, 300), host->result(dockRequest()));
