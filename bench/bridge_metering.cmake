@@ -2,9 +2,7 @@
 # samples, and GET /meters latency while a fake device delivers 48 channels
 # in real time, both measured in the same run.
 if(WF_BRIDGE)
-  add_executable(bench_bridge_meters ${CMAKE_CURRENT_LIST_DIR}/bridge_meters.cpp
-    ${PROJECT_SOURCE_DIR}/bridge/routes.cpp)
-  target_link_libraries(bench_bridge_meters PRIVATE wf_bridge_http wf_bridge_metering
-    wf_bridge_encoder wf_bridge_core Threads::Threads)
+  add_executable(bench_bridge_meters ${CMAKE_CURRENT_LIST_DIR}/bridge_meters.cpp)
+  target_link_libraries(bench_bridge_meters PRIVATE wf_bridge_routes Threads::Threads)
   wf_warnings(bench_bridge_meters)
 endif()

@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/core/device_layer_fake.h"
-#include "bridge/core/http_server.h"
+#include "bridge/devices/device_layer_fake.h"
+#include "bridge/http/http_server.h"
 #include "bridge/metering/levels.h"
 #include "bridge/metering/stream_slot.h"
 #include "bridge/routes.h"
@@ -51,8 +51,12 @@ std::vector<T> noise() {
   return out;
 }
 
-inline float as_float(float x) { return x; }
-inline float as_float(int16_t v) { return static_cast<float>(v) * (1.0f / 32768.0f); }
+inline float as_float(float x) {
+  return x;
+}
+inline float as_float(int16_t v) {
+  return static_cast<float>(v) * (1.0f / 32768.0f);
+}
 inline float as_float(uint16_t v) {
   return static_cast<float>(static_cast<int32_t>(v) - 32768) * (1.0f / 32768.0f);
 }
@@ -78,7 +82,8 @@ double best_ns_per_sample(F&& run, int buffers) {
   double best = 1e30;
   for (int round = 0; round < 7; ++round) {
     const auto t0 = Clock::now();
-    for (int i = 0; i < buffers; ++i) run();
+    for (int i = 0; i < buffers; ++i)
+      run();
     const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
     best = std::min(best, ns / (double(buffers) * CHANNELS * FRAMES));
   }
@@ -93,13 +98,14 @@ void bench_update(const char* name) {
   float sum[CHANNELS];
   volatile float sink = 0;
   const int buffers = 400;
-  const double plain = best_ns_per_sample([&] { sink = sink + plain_pass(samples, peak, sum); },
-                                          buffers);
+  const double plain =
+      best_ns_per_sample([&] { sink = sink + plain_pass(samples, peak, sum); }, buffers);
   const double update = best_ns_per_sample(
       [&] { update_meters(std::span<const T>(samples), CHANNELS, state); }, buffers);
-  std::printf("update_meters %-4s %7.3f ns/sample   plain pass %7.3f ns/sample   ratio %.2f "
-              "(goal <= 1.5)\n",
-              name, update, plain, update / plain);
+  std::printf(
+      "update_meters %-4s %7.3f ns/sample   plain pass %7.3f ns/sample   ratio %.2f "
+      "(goal <= 1.5)\n",
+      name, update, plain, update / plain);
 }
 
 int connect_to(uint16_t port) {
@@ -118,7 +124,8 @@ int connect_to(uint16_t port) {
 // One keep-alive GET /meters; false when the reply is not a 200.
 bool get_meters(int fd, std::string& buffer) {
   static const std::string request = "GET /meters HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-  if (::send(fd, request.data(), request.size(), 0) != ssize_t(request.size())) return false;
+  if (::send(fd, request.data(), request.size(), 0) != ssize_t(request.size()))
+    return false;
   buffer.clear();
   size_t header_end = std::string::npos;
   size_t length = 0;
@@ -128,13 +135,16 @@ bool get_meters(int fd, std::string& buffer) {
       header_end = buffer.find("\r\n\r\n");
       if (header_end != std::string::npos) {
         auto at = buffer.find("Content-Length: ");
-        if (at == std::string::npos) at = buffer.find("content-length: ");
+        if (at == std::string::npos)
+          at = buffer.find("content-length: ");
         length = std::strtoul(buffer.c_str() + at + 16, nullptr, 10);
       }
     }
-    if (header_end != std::string::npos && buffer.size() >= header_end + 4 + length) break;
+    if (header_end != std::string::npos && buffer.size() >= header_end + 4 + length)
+      break;
     ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) return false;
+    if (n <= 0)
+      return false;
     buffer.append(chunk, size_t(n));
   }
   return buffer.compare(0, 12, "HTTP/1.1 200") == 0;
@@ -233,9 +243,10 @@ int main(int argc, char** argv) {
 
   std::printf("GET /meters, 48 channels, stream idle:      p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
               idle.p50_ms, idle.p99_ms, idle.max_ms);
-  std::printf("GET /meters, 48 ch × 1024 frames at 48 kHz: p50 %.3f ms  p99 %.3f ms  max %.3f ms "
-              "(%.1f buffers/s delivered)\n",
-              busy.p50_ms, busy.p99_ms, busy.max_ms, double(delivered.load()) / seconds);
+  std::printf(
+      "GET /meters, 48 ch × 1024 frames at 48 kHz: p50 %.3f ms  p99 %.3f ms  max %.3f ms "
+      "(%.1f buffers/s delivered)\n",
+      busy.p50_ms, busy.p99_ms, busy.max_ms, double(delivered.load()) / seconds);
   std::printf("p99 ratio busy/idle %.2f; goal p99 < 1 ms: %s\n", busy.p99_ms / idle.p99_ms,
               busy.p99_ms < 1.0 ? "met" : "missed");
   std::fflush(stdout);

@@ -1,8 +1,8 @@
 #include "bridge/routes.h"
 
-#include "bridge/core/devices.h"
-#include "bridge/core/health.h"
+#include "bridge/devices/devices.h"
 #include "bridge/encoder/handlers.h"
+#include "bridge/health.h"
 #include "bridge/metering/metering.h"
 
 namespace wf::bridge {
@@ -27,7 +27,9 @@ const Route ROUTES[] = {
 
 }  // namespace
 
-std::span<const Route> route_table() { return ROUTES; }
+std::span<const Route> route_table() {
+  return ROUTES;
+}
 
 Status handle_request(RequestPtr request, RouteContext& context) {
   return dispatch(std::move(request), context, route_table());

@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "bridge/core/device_layer_fake.h"
-#include "bridge/core/request.h"
+#include "bridge/devices/device_layer_fake.h"
+#include "bridge/health.h"
+#include "bridge/http/request.h"
 #include "bridge/metering/stream_slot.h"
 
 namespace wf::bridge {
@@ -31,6 +32,18 @@ TEST(Routes, PoisonedLockFailsHealthWhileDevicesStillAnswers) {
   ASSERT_TRUE(handle_request(std::move(request), context).ok());
   EXPECT_EQ(200, reply->status);
   EXPECT_NE(std::string::npos, reply->body.find("\"0:Mic\""));
+}
+
+TEST(Health, OnAPoisonedLockIsAGenericFailure) {
+  RouteContext context{std::make_shared<SharedState>()};
+  context.state->poison();
+  const Route health[] = {{"GET", "/health", handle_health}};
+  auto request = std::make_unique<MemoryRequest>("GET", "/health");
+  auto reply = request->reply();
+  Status s = dispatch(std::move(request), context, health);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ("state lock poisoned", s.error().message());
+  EXPECT_EQ(500, reply->status);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -9,16 +11,21 @@
 namespace wf::testing {
 
 PulseServer::PulseServer() {
+  start();
+}
+
+void PulseServer::start() {
+  ready_ = false;
   ::mkdir(dir_.file("run").c_str(), 0700);
   ::mkdir(dir_.file("home").c_str(), 0700);
-  dir_.write("pa.pa",
-             "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
-                 dir_.file("run/native") +
-                 "\n"
-                 "load-module module-null-sink sink_name=nullsink rate=48000 channels=2\n"
-                 "load-module module-sine-source source_name=sine frequency=440 rate=48000\n"
-                 "set-default-sink nullsink\n"
-                 "set-default-source sine\n");
+  dir_.write(
+      "pa.pa",
+      "load-module module-native-protocol-unix auth-anonymous=1 socket=" + dir_.file("run/native") +
+          "\n"
+          "load-module module-null-sink sink_name=nullsink rate=48000 channels=2\n"
+          "load-module module-sine-source source_name=sine frequency=440 rate=48000\n"
+          "set-default-sink nullsink\n"
+          "set-default-source sine\n");
   SpawnOptions o;
   o.env = {{"HOME", dir_.file("home")}, {"PULSE_RUNTIME_PATH", dir_.file("run")}};
   o.pipeStdin = false;
@@ -39,9 +46,32 @@ PulseServer::PulseServer() {
   }
 }
 
-PulseServer::~PulseServer() { daemon_.kill(); }
+PulseServer::~PulseServer() {
+  daemon_.kill();
+}
 
-std::string PulseServer::serverAddress() const { return "unix:" + dir_.file("run/native"); }
+void PulseServer::kill() {
+  daemon_.kill();
+  ready_ = false;
+}
+
+void PulseServer::pause() {
+  daemon_.signal(SIGSTOP);
+}
+
+void PulseServer::resume() {
+  daemon_.signal(SIGCONT);
+}
+
+bool PulseServer::restart() {
+  daemon_.kill();
+  start();
+  return ready_;
+}
+
+std::string PulseServer::serverAddress() const {
+  return "unix:" + dir_.file("run/native");
+}
 
 std::vector<std::pair<std::string, std::string>> PulseServer::clientEnv() const {
   return {{"PULSE_SERVER", serverAddress()},

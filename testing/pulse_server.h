@@ -30,7 +30,20 @@ class PulseServer {
   /// Index of the module that provides the sine source.
   int sineModule() const;
 
+  /// Kills the daemon (SIGKILL) and reaps it, as a crash would.
+  void kill();
+  /// Stops the daemon (SIGSTOP): it keeps its socket and answers nothing,
+  /// like a hung server.
+  void pause();
+  /// Lets a paused daemon go on (SIGCONT).
+  void resume();
+  /// Starts a new daemon with the same devices at the same socket, after
+  /// `kill`; true once it answers.
+  bool restart();
+
  private:
+  void start();
+
   TempDir dir_;
   Child daemon_;
   bool ready_ = false;

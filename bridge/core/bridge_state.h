@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/core/error.h"
+#include "bridge/http/error.h"
 
 namespace wf::bridge {
 

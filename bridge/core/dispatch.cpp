@@ -1,5 +1,5 @@
-#include "bridge/core/reply.h"
 #include "bridge/core/route_context.h"
+#include "bridge/http/reply.h"
 
 namespace wf::bridge {
 

@@ -2,10 +2,9 @@
 
 #include <stdexcept>
 
-#include "bridge/core/health.h"
-#include "bridge/core/reply.h"
-#include "bridge/core/request.h"
 #include "bridge/core/route_context.h"
+#include "bridge/http/reply.h"
+#include "bridge/http/request.h"
 
 namespace wf::bridge {
 namespace {
@@ -16,7 +15,9 @@ Status answer_post(RequestPtr request, RouteContext&) {
 Status answer_get(RequestPtr request, RouteContext&) {
   return send_json(std::move(request), 200, nlohmann::json{{"route", "get"}});
 }
-Status give_up(RequestPtr, RouteContext&) { return Error("handler failed"); }
+Status give_up(RequestPtr, RouteContext&) {
+  return Error("handler failed");
+}
 
 const Route TABLE[] = {
     {"GET", "/thing", answer_get},
@@ -27,12 +28,13 @@ const Route TABLE[] = {
 class DispatchTest : public ::testing::Test {
  protected:
   std::shared_ptr<const MemoryRequest::Reply> run(const std::string& method,
-                                                   const std::string& target,
-                                                   Status* status = nullptr) {
+                                                  const std::string& target,
+                                                  Status* status = nullptr) {
     auto request = std::make_unique<MemoryRequest>(method, target);
     auto reply = request->reply();
     Status s = dispatch(std::move(request), context_, TABLE);
-    if (status) *status = s;
+    if (status)
+      *status = s;
     return reply;
   }
   RouteContext context_{std::make_shared<SharedState>()};
@@ -48,8 +50,8 @@ TEST_F(DispatchTest, OptionsOnAnyPathIs204WithTheFiveHeaders) {
 
 TEST_F(DispatchTest, UnmatchedPairsAre404NotFound) {
   const std::pair<const char*, const char*> cases[] = {
-      {"GET", "/thing/"}, {"GET", "/THING"},   {"HEAD", "/thing"},   {"PUT", "/thing"},
-      {"DELETE", "/thing"}, {"GET", "/thin"}, {"GET", "/thing%20"}, {"get", "/thing"},
+      {"GET", "/thing/"},   {"GET", "/THING"},  {"HEAD", "/thing"},   {"PUT", "/thing"},
+      {"DELETE", "/thing"}, {"GET", "/thin"},   {"GET", "/thing%20"}, {"get", "/thing"},
       {"PATCH", "/thing"},  {"BREW", "/thing"}, {"GET", ""},
   };
   for (auto [method, target] : cases) {
@@ -98,7 +100,8 @@ TEST(SendJson, HeadersInOrderAndCompactBody) {
 TEST(SendJson, GenericObjectsSortTheirKeys) {
   auto request = std::make_unique<MemoryRequest>("GET", "/");
   auto reply = request->reply();
-  ASSERT_TRUE(send_json(std::move(request), 400, nlohmann::json{{"outputs", {}}, {"ok", true}}).ok());
+  ASSERT_TRUE(
+      send_json(std::move(request), 400, nlohmann::json{{"outputs", {}}, {"ok", true}}).ok());
   EXPECT_EQ(R"({"ok":true,"outputs":null})", reply->body);
   EXPECT_EQ(400, reply->status);
 }
@@ -133,17 +136,6 @@ TEST(SharedStateLock, NormalReleaseDoesNotPoison) {
   SharedState state;
   { ASSERT_TRUE(state.lock().ok()); }
   EXPECT_TRUE(state.lock().ok());
-}
-
-TEST_F(DispatchTest, HealthOnAPoisonedLockIsAGenericFailure) {
-  context_.state->poison();
-  const Route health[] = {{"GET", "/health", handle_health}};
-  auto request = std::make_unique<MemoryRequest>("GET", "/health");
-  auto reply = request->reply();
-  Status s = dispatch(std::move(request), context_, health);
-  ASSERT_FALSE(s.ok());
-  EXPECT_EQ("state lock poisoned", s.error().message());
-  EXPECT_EQ(500, reply->status);
 }
 
 TEST(Utf8, AcceptsWellFormedAndRejectsTheRest) {

@@ -4,12 +4,12 @@
 #include <string_view>
 
 #include "bridge/core/bridge_state.h"
-#include "bridge/core/error.h"
-#include "bridge/core/request.h"
+#include "bridge/http/error.h"
+#include "bridge/http/request.h"
 
 namespace wf::bridge {
 
-class DeviceLayer;  // the audio device layer (bridge/core/device_layer.h)
+class DeviceLayer;  // the audio device layer (bridge/devices/device_layer.h)
 class StreamSlot;   // the one open input stream (bridge/metering)
 class EncoderList;  // the running encoder processes (bridge/encoder)
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "bridge/core/error.h"
 #include "bridge/encoder/payload.h"
+#include "bridge/http/error.h"
 
 namespace wf::bridge {
 

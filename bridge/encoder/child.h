@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/core/error.h"
+#include "bridge/http/error.h"
 
 namespace wf::bridge {
 

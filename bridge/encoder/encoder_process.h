@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "bridge/core/error.h"
 #include "bridge/encoder/child.h"
 #include "bridge/encoder/payload.h"
+#include "bridge/http/error.h"
 
 namespace wf::bridge {
 

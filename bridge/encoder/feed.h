@@ -3,8 +3,8 @@
 #include <optional>
 #include <string_view>
 
-#include "bridge/core/error.h"
 #include "bridge/encoder/encoder_process.h"
+#include "bridge/http/error.h"
 
 namespace wf::bridge {
 

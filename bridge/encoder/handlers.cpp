@@ -4,11 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bridge/core/reply.h"
 #include "bridge/encoder/encoder_process.h"
 #include "bridge/encoder/feed.h"
 #include "bridge/encoder/payload.h"
 #include "bridge/encoder/status.h"
+#include "bridge/http/reply.h"
 
 namespace wf::bridge {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bridge/core/error.h"
+#include "bridge/http/error.h"
 
 namespace wf::bridge {
 

@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bridge/core/error.h"
 #include "bridge/encoder/encoder_process.h"
+#include "bridge/http/error.h"
 
 namespace wf::bridge {
 

@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bridge/core/devices.h"
-#include "bridge/core/reply.h"
+#include "bridge/devices/devices.h"
+#include "bridge/http/reply.h"
 #include "bridge/metering/levels.h"
 
 namespace wf::bridge {
@@ -91,8 +91,7 @@ Result<std::pair<DevicePtr, std::string>> find_device(DeviceLayer& layer,
   const std::vector<DevicePtr> inputs = with_inputs(all);
   for (size_t i = 0; i < inputs.size(); ++i) {
     auto name = inputs[i]->name();
-    const std::string label = name ? name.value() : "Audio device " + std::to_string(i + 1);
-    if (std::to_string(i) + ":" + label == wanted || (name && name.value() == wanted)) {
+    if (device_id(i, device_label(*inputs[i], i)) == wanted || (name && name.value() == wanted)) {
       return std::pair(inputs[i], wanted);
     }
   }

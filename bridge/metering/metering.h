@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "bridge/core/device_layer.h"
 #include "bridge/core/route_context.h"
+#include "bridge/devices/device_layer.h"
 #include "bridge/metering/stream_slot.h"
 
 namespace wf::bridge {

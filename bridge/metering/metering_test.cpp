@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bridge/core/device_layer_fake.h"
-#include "bridge/core/request.h"
+#include "bridge/devices/device_layer_fake.h"
+#include "bridge/http/request.h"
 
 namespace wf::bridge {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "bridge/core/device_layer.h"
+#include "bridge/devices/device_layer.h"
 
 namespace wf::bridge {
 

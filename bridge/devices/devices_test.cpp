@@ -1,11 +1,11 @@
-#include "bridge/core/devices.h"
+#include "bridge/devices/devices.h"
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "bridge/core/device_layer_fake.h"
-#include "bridge/core/request.h"
+#include "bridge/devices/device_layer_fake.h"
+#include "bridge/http/request.h"
 
 namespace wf::bridge {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/core/device_layer.h"
+#include "bridge/devices/device_layer.h"
 
 namespace wf::bridge {
 

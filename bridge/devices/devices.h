@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "bridge/core/device_layer.h"
 #include "bridge/core/route_context.h"
+#include "bridge/devices/device_layer.h"
 
 namespace wf::bridge {
 
@@ -24,6 +24,11 @@ struct BridgeDevice {
 /// name cannot be read.
 std::string device_label(const Device& device, size_t index);
 
+/// The id of a device listed at `index` among the devices of its direction
+/// under `label`: "{index}:{label}". Positional: it names the device only
+/// while the set and order of devices stay the same.
+std::string device_id(size_t index, const std::string& label);
+
 /// Builds the record of `device`, listed at `index` among the devices of its
 /// direction (`input` true for the inputs list): id "{index}:{label}", the
 /// largest channel count of its ranges for that direction, and every range
@@ -31,8 +36,9 @@ std::string device_label(const Device& device, size_t index);
 /// configuration query fails.
 Result<BridgeDevice> describe_device(const Device& device, size_t index, bool input);
 
-/// GET /devices: every input and output device; the first device-layer
-/// error fails the whole request. Never touches the bridge state.
+/// GET /devices: every input and output device of one enumeration; the
+/// first device-layer error fails the whole request. Never touches the
+/// bridge state.
 Status handle_devices(RequestPtr request, RouteContext& context);
 
 /// The configuration `/start` opens an input with.

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "bridge/core/error.h"
-#include "bridge/core/request.h"
+#include "bridge/http/error.h"
+#include "bridge/http/request.h"
 
 namespace wf::bridge {
 

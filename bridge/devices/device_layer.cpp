@@ -1,4 +1,4 @@
-#include "bridge/core/device_layer.h"
+#include "bridge/devices/device_layer.h"
 
 namespace wf::bridge {
 

@@ -1,7 +1,7 @@
-#include "bridge/core/health.h"
+#include "bridge/health.h"
 
-#include "bridge/core/reply.h"
 #include "bridge/encoder/ffmpeg.h"
+#include "bridge/http/reply.h"
 
 namespace wf::bridge {
 

@@ -1,8 +1,8 @@
-#include "bridge/core/devices.h"
+#include "bridge/devices/devices.h"
 
 #include <algorithm>
 
-#include "bridge/core/reply.h"
+#include "bridge/http/reply.h"
 
 namespace wf::bridge {
 
@@ -82,6 +82,10 @@ std::string device_label(const Device& device, size_t index) {
   return name.value();
 }
 
+std::string device_id(size_t index, const std::string& label) {
+  return std::to_string(index) + ":" + label;
+}
+
 Result<BridgeDevice> describe_device(const Device& device, size_t index, bool input) {
   BridgeDevice d;
   d.label = device_label(device, index);
@@ -98,7 +102,7 @@ Result<BridgeDevice> describe_device(const Device& device, size_t index, bool in
   std::sort(d.sample_rates.begin(), d.sample_rates.end());
   d.sample_rates.erase(std::unique(d.sample_rates.begin(), d.sample_rates.end()),
                        d.sample_rates.end());
-  d.device_id = std::to_string(index) + ":" + d.label;
+  d.device_id = device_id(index, d.label);
   (input ? d.input_channels : d.output_channels) = channels;
   return d;
 }
@@ -107,20 +111,16 @@ Status handle_devices(RequestPtr request, RouteContext& context) {
   if (!context.devices) {
     return Error("no audio device layer");
   }
-  DeviceLayer& layer = *context.devices;
-  auto inputs = layer.input_devices();
-  if (!inputs) {
-    return inputs.error();
+  // One enumeration for both lists, so that they describe the same moment.
+  auto all = context.devices->devices();
+  if (!all) {
+    return all.error();
   }
-  auto input_list = describe_all(inputs.value(), true);
+  auto input_list = describe_all(with_inputs(all.value()), true);
   if (!input_list) {
     return input_list.error();
   }
-  auto outputs = layer.output_devices();
-  if (!outputs) {
-    return outputs.error();
-  }
-  auto output_list = describe_all(outputs.value(), false);
+  auto output_list = describe_all(with_outputs(all.value()), false);
   if (!output_list) {
     return output_list.error();
   }

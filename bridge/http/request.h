@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/core/error.h"
+#include "bridge/http/error.h"
 
 namespace wf::bridge {
 

@@ -1,4 +1,4 @@
-#include "bridge/core/reply.h"
+#include "bridge/http/reply.h"
 
 namespace wf::bridge {
 

@@ -1,4 +1,4 @@
-#include "bridge/core/device_layer_fake.h"
+#include "bridge/devices/device_layer_fake.h"
 
 namespace wf::bridge {
 

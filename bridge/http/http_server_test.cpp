@@ -1,4 +1,4 @@
-#include "bridge/core/http_server.h"
+#include "bridge/http/http_server.h"
 
 #include <gtest/gtest.h>
 
@@ -112,8 +112,8 @@ TEST(HttpServer, PipelinedRequestsWaitTheirTurnAndKeepTheirOrder) {
   HttpConnection c(server->port());
   std::string burst;
   for (int i = 0; i < 4; ++i) {
-    burst += "POST /" + std::to_string(i) +
-             " HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\n" + std::to_string(i);
+    burst += "POST /" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\n" +
+             std::to_string(i);
   }
   ASSERT_TRUE(c.sendRaw(burst));
   for (int i = 0; i < 4; ++i) {

@@ -1,4 +1,4 @@
-#include "bridge/core/http_server.h"
+#include "bridge/http/http_server.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -112,8 +112,8 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   // Called on the dispatch thread for the outstanding request.
-  Status reply(uint16_t status, const HeaderList& headers, std::string_view body,
-               bool head_request, bool keep_alive);
+  Status reply(uint16_t status, const HeaderList& headers, std::string_view body, bool head_request,
+               bool keep_alive);
 
  private:
   void read_header();
@@ -133,8 +133,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> parser_;
 
   std::mutex mutex_;
-  bool outstanding_ = false;       // a request is queued or being handled
-  RequestPtr parked_;              // the next request, read ahead
+  bool outstanding_ = false;  // a request is queued or being handled
+  RequestPtr parked_;         // the next request, read ahead
   bool parked_keep_alive_ = false;
   std::function<void()> deferred_;  // a write or close waiting for the reply
   bool closed_ = false;             // only touched on the connection's threads
@@ -194,10 +194,14 @@ class Server : public HttpServer {
     beast::error_code ec;
     tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), port);
     acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(endpoint, ec);
-    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (!ec) acceptor_.non_blocking(true, ec);
+    if (!ec)
+      acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec)
+      acceptor_.bind(endpoint, ec);
+    if (!ec)
+      acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec)
+      acceptor_.non_blocking(true, ec);
     if (!ec && ::fcntl(acceptor_.native_handle(), F_SETFD, FD_CLOEXEC) != 0) {
       ec.assign(errno, beast::system_category());
     }
@@ -245,8 +249,8 @@ class Server : public HttpServer {
         return fail();
       }
       for (;;) {
-        int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr,
-                           SOCK_CLOEXEC | SOCK_NONBLOCK);
+        int fd =
+            ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
           start_session(fd);
           continue;
@@ -307,10 +311,9 @@ void Session::read_header() {
   parser_->header_limit(static_cast<std::uint32_t>(limits_.header_limit));
   parser_->body_limit(limits_.body_limit);
   stream_.expires_after(limits_.idle_timeout);
-  http::async_read_header(stream_, buffer_, *parser_,
-                          [self = shared_from_this()](beast::error_code ec, size_t) {
-                            self->on_header(ec);
-                          });
+  http::async_read_header(
+      stream_, buffer_, *parser_,
+      [self = shared_from_this()](beast::error_code ec, size_t) { self->on_header(ec); });
 }
 
 void Session::on_header(beast::error_code ec) {
@@ -347,17 +350,16 @@ void Session::read_body() {
   // Reads piece by piece so the idle limit applies to silence, not to the
   // time a large body takes.
   stream_.expires_after(limits_.idle_timeout);
-  http::async_read_some(stream_, buffer_, *parser_,
-                        [self = shared_from_this()](beast::error_code ec, size_t) {
-                          if (ec == http::error::body_limit) {
-                            return self->when_idle(
-                                [self] { self->reject(http::status::payload_too_large); });
-                          }
-                          if (ec) {
-                            return self->when_idle([self] { self->close(); });
-                          }
-                          self->read_body();
-                        });
+  http::async_read_some(
+      stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+        if (ec == http::error::body_limit) {
+          return self->when_idle([self] { self->reject(http::status::payload_too_large); });
+        }
+        if (ec) {
+          return self->when_idle([self] { self->close(); });
+        }
+        self->read_body();
+      });
 }
 
 void Session::on_body() {
@@ -400,9 +402,8 @@ void Session::reject(http::status status) {
   auto res = std::make_shared<http::response<http::empty_body>>(status, 11);
   res->keep_alive(false);
   res->content_length(0);
-  http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code, size_t) {
-    self->close();
-  });
+  http::async_write(stream_, *res,
+                    [self = shared_from_this(), res](beast::error_code, size_t) { self->close(); });
 }
 
 void Session::close() {
@@ -419,8 +420,8 @@ Status Session::reply(uint16_t status, const HeaderList& headers, std::string_vi
                       bool head_request, bool keep_alive) {
   std::string bytes = serialise(status, headers, body, head_request, keep_alive);
   int err = 0;
-  auto outcome = write_all(stream_.socket().native_handle(), bytes,
-                           Clock::now() + limits_.write_timeout, err);
+  auto outcome =
+      write_all(stream_.socket().native_handle(), bytes, Clock::now() + limits_.write_timeout, err);
   auto self = shared_from_this();
   RequestPtr next;
   bool next_keep_alive = false;

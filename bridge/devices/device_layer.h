@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "bridge/core/error.h"
+#include "bridge/http/error.h"
 
 namespace wf::bridge {
 
@@ -62,7 +62,7 @@ struct StreamRequest {
   uint32_t sample_rate = 48000;
   /// Frames per buffer; absent means the device's default.
   std::optional<uint32_t> buffer_frames;
-  /// How long opening may take, where the library lets it be bounded.
+  /// How long opening may take.
   std::chrono::milliseconds timeout{100};
 };
 
@@ -79,7 +79,8 @@ class InputStream {
 using InputStreamPtr = std::unique_ptr<InputStream>;
 
 /// One audio device as the layer enumerated it. The handle can be queried
-/// again; every query asks the platform afresh.
+/// again; a layer may answer from what it read while enumerating, and a
+/// fresh enumeration is the way to see changes.
 class Device {
  public:
   virtual ~Device() = default;
@@ -106,7 +107,8 @@ class DeviceLayer {
   virtual ~DeviceLayer() = default;
 
   /// The system's devices, in an order that stays stable while the set of
-  /// devices does not change.
+  /// devices does not change. Every call asks the platform afresh, within
+  /// a bounded time: a platform service that does not answer is an error.
   virtual Result<std::vector<DevicePtr>> devices() = 0;
   /// The default capture device, or null when there is none.
   virtual Result<DevicePtr> default_input_device() = 0;

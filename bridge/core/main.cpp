@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "bridge/core/bridge_state.h"
-#include "bridge/core/device_layer.h"
-#include "bridge/core/http_server.h"
 #include "bridge/core/port.h"
+#include "bridge/devices/device_layer.h"
 #include "bridge/encoder/encoder_process.h"
+#include "bridge/http/http_server.h"
 #include "bridge/metering/stream_slot.h"
 #include "bridge/routes.h"
 
