@@ -218,6 +218,11 @@ class Server : public HttpServer {
 
   uint16_t port() const override { return port_; }
 
+  size_t queued() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+  }
+
   RequestPtr next() override {
     std::unique_lock<std::mutex> lock(mutex_);
     ready_.wait(lock, [&] { return !queue_.empty() || failed_; });
@@ -300,7 +305,7 @@ class Server : public HttpServer {
   tcp::acceptor acceptor_;
   uint16_t port_ = 0;
   std::vector<std::thread> threads_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<RequestPtr> queue_;
   bool failed_ = false;

@@ -37,6 +37,9 @@ class HttpServer {
   virtual uint16_t port() const = 0;
   /// Blocks until the next complete request; null once the listener failed.
   virtual RequestPtr next() = 0;
+  /// How many complete requests wait for `next`: shows that the facility
+  /// has read a request without taking it.
+  virtual size_t queued() const = 0;
 };
 
 }  // namespace wf::bridge

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "testing/http_client.h"
+#include "testing/wait_for.h"
 
 namespace wf::bridge {
 namespace {
@@ -47,8 +48,10 @@ TEST(HttpServer, RequestsComeOutInArrivalOrderAcrossConnections) {
   for (int i = 0; i < 5; ++i) {
     clients.push_back(std::make_unique<HttpConnection>(server->port()));
     ASSERT_TRUE(clients.back()->send("GET", "/" + std::to_string(i)));
-    // Let the facility finish this one before the next arrives.
-    std::this_thread::sleep_for(50ms);
+    // The facility has read this one before the next arrives.
+    const size_t taken = size_t(i) + 1;
+    ASSERT_TRUE(wf::testing::waitFor([&] { return server->queued() == taken; }, 10s,
+                                     "request " + std::to_string(i) + " to be queued"));
   }
   for (int i = 0; i < 5; ++i) {
     RequestPtr request = server->next();

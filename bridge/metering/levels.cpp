@@ -45,16 +45,17 @@ float level(float x) {
 }
 
 template <class T>
-std::vector<ChannelMeter> measure_levels(std::span<const T> samples, uint16_t channels) {
+bool measure_levels_into(std::span<const T> samples, uint16_t channels, MeterScratch& scratch) {
   const size_t n = samples.size();
   const size_t c_count = channels;
   if (c_count == 0 || n < c_count) {
-    return {};
+    return false;
   }
-  std::vector<float> peaks(c_count, 0.0f);
-  std::vector<float> sums(c_count, 0.0f);
-  float* __restrict peak = peaks.data();
-  float* __restrict sum = sums.data();
+  // assign and resize keep the capacity: no allocation once it suffices.
+  scratch.peaks.assign(c_count, 0.0f);
+  scratch.sums.assign(c_count, 0.0f);
+  float* __restrict peak = scratch.peaks.data();
+  float* __restrict sum = scratch.sums.data();
   const T* __restrict in = samples.data();
 
   size_t i = 0;
@@ -68,20 +69,31 @@ std::vector<ChannelMeter> measure_levels(std::span<const T> samples, uint16_t ch
   }
 
   const float frames = static_cast<float>(n / c_count);
-  std::vector<ChannelMeter> meters(c_count);
+  scratch.meters.resize(c_count);
   for (size_t c = 0; c < c_count; ++c) {
-    meters[c].channel = c;
-    meters[c].peak = level(peak[c]);
-    meters[c].rms = level(std::sqrt(sum[c] / frames));
+    ChannelMeter& m = scratch.meters[c];
+    m.channel = c;
+    m.peak = level(peak[c]);
+    m.rms = level(std::sqrt(sum[c] / frames));
   }
-  return meters;
+  return true;
+}
+
+template <class T>
+std::vector<ChannelMeter> measure_levels(std::span<const T> samples, uint16_t channels) {
+  MeterScratch scratch;
+  if (!measure_levels_into(samples, channels, scratch)) {
+    return {};
+  }
+  return std::move(scratch.meters);
 }
 
 template <class T>
 void update_meters(std::span<const T> samples, uint16_t channels, SharedState& state,
-                   const std::atomic<bool>* halted) {
-  std::vector<ChannelMeter> meters = measure_levels(samples, channels);
-  if (meters.empty()) {
+                   const std::atomic<bool>* halted, MeterScratch* scratch) {
+  MeterScratch local;
+  MeterScratch& work = scratch ? *scratch : local;
+  if (!measure_levels_into(samples, channels, work)) {
     return;
   }
   auto guard = state.lock();
@@ -94,7 +106,8 @@ void update_meters(std::span<const T> samples, uint16_t channels, SharedState& s
     return;
   }
   BridgeState& s = **guard;
-  s.meters.swap(meters);
+  // The list replaced comes back into the scratch for the next buffer.
+  s.meters.swap(work.meters);
   s.running = true;
   s.updated_at = std::chrono::steady_clock::now();
 }
@@ -102,11 +115,14 @@ void update_meters(std::span<const T> samples, uint16_t channels, SharedState& s
 template std::vector<ChannelMeter> measure_levels(std::span<const int16_t>, uint16_t);
 template std::vector<ChannelMeter> measure_levels(std::span<const uint16_t>, uint16_t);
 template std::vector<ChannelMeter> measure_levels(std::span<const float>, uint16_t);
+template bool measure_levels_into(std::span<const int16_t>, uint16_t, MeterScratch&);
+template bool measure_levels_into(std::span<const uint16_t>, uint16_t, MeterScratch&);
+template bool measure_levels_into(std::span<const float>, uint16_t, MeterScratch&);
 template void update_meters(std::span<const int16_t>, uint16_t, SharedState&,
-                            const std::atomic<bool>*);
+                            const std::atomic<bool>*, MeterScratch*);
 template void update_meters(std::span<const uint16_t>, uint16_t, SharedState&,
-                            const std::atomic<bool>*);
+                            const std::atomic<bool>*, MeterScratch*);
 template void update_meters(std::span<const float>, uint16_t, SharedState&,
-                            const std::atomic<bool>*);
+                            const std::atomic<bool>*, MeterScratch*);
 
 }  // namespace wf::bridge

@@ -21,12 +21,28 @@ float level(float x);
 template <class T>
 std::vector<ChannelMeter> measure_levels(std::span<const T> samples, uint16_t channels);
 
+/// Working storage of one stream's level computation, kept from buffer to
+/// buffer: once it has grown to the channel count, measuring allocates
+/// nothing (the capture callback runs on the audio thread).
+struct MeterScratch {
+  std::vector<float> peaks;
+  std::vector<float> sums;
+  std::vector<ChannelMeter> meters;
+};
+
+/// `measure_levels` into `scratch.meters`; false (and nothing measured)
+/// when the buffer holds less than one frame or `channels` is 0.
+template <class T>
+bool measure_levels_into(std::span<const T> samples, uint16_t channels, MeterScratch& scratch);
+
 /// The capture callback's work: measures one buffer and, under the state
 /// lock, replaces `meters`, sets `running` and `updated_at`. A buffer shorter
 /// than one frame, a poisoned lock, or a set `halted` flag (the stream has
-/// failed) changes nothing.
+/// failed) changes nothing. With a `scratch`, the replaced meter list goes
+/// back into it for the next buffer, so that the steady state allocates
+/// nothing.
 template <class T>
 void update_meters(std::span<const T> samples, uint16_t channels, SharedState& state,
-                   const std::atomic<bool>* halted = nullptr);
+                   const std::atomic<bool>* halted = nullptr, MeterScratch* scratch = nullptr);
 
 }  // namespace wf::bridge

@@ -151,5 +151,30 @@ TEST_F(UpdateMetersTest, PoisonedLockDropsTheLevels) {
   EXPECT_FALSE(state_.lock().ok());
 }
 
+TEST_F(UpdateMetersTest, WithAScratchTheSteadyStateReusesTwoMeterLists) {
+  std::vector<float> samples = {0.5f, -0.25f, 0.5f, -0.25f};
+  MeterScratch scratch;
+  auto meters_data = [&] {
+    auto g = state_.lock();
+    return (**g).meters.data();
+  };
+  // The first buffers fill the scratch; from then on the state and the
+  // scratch trade the same two lists, so nothing is allocated.
+  update_meters(std::span<const float>(samples), 2, state_, nullptr, &scratch);
+  update_meters(std::span<const float>(samples), 2, state_, nullptr, &scratch);
+  const ChannelMeter* a = meters_data();
+  const ChannelMeter* b = scratch.meters.data();
+  ASSERT_NE(a, b);
+  for (int i = 0; i < 4; ++i) {
+    update_meters(std::span<const float>(samples), 2, state_, nullptr, &scratch);
+    EXPECT_EQ(i % 2 == 0 ? b : a, meters_data()) << "buffer " << i;
+    EXPECT_EQ(i % 2 == 0 ? a : b, scratch.meters.data()) << "buffer " << i;
+  }
+  BridgeState s = snapshot();
+  ASSERT_EQ(2u, s.meters.size());
+  EXPECT_NEAR(-6.0206, s.meters[0].peak, 1e-4);
+  EXPECT_NEAR(-12.0412, s.meters[1].rms, 1e-4);
+}
+
 }  // namespace
 }  // namespace wf::bridge

@@ -100,13 +100,15 @@ Result<std::pair<DevicePtr, std::string>> find_device(DeviceLayer& layer,
 
 template <class T>
 CaptureCallback capture_callback(const StateHandle& state, uint16_t channels, const Flag& failed) {
-  return CaptureFn<T>([state, channels, failed](std::span<const T> samples) {
-    // After a failure the stream is silent: late buffers are not shown.
-    if (failed->load(std::memory_order_relaxed)) {
-      return;
-    }
-    update_meters(samples, channels, *state, failed.get());
-  });
+  // The scratch is the callback's own: only the audio thread touches it.
+  return CaptureFn<T>(
+      [state, channels, failed, scratch = MeterScratch()](std::span<const T> samples) mutable {
+        // After a failure the stream is silent: late buffers are not shown.
+        if (failed->load(std::memory_order_relaxed)) {
+          return;
+        }
+        update_meters(samples, channels, *state, failed.get(), &scratch);
+      });
 }
 
 // A lost device can be reported over and over; one line per stream is

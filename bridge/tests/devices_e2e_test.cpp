@@ -1,35 +1,44 @@
-// The device catalogue as RtAudio sees a private PulseAudio daemon.
+// The device catalogue of a private PulseAudio daemon: its sources are the
+// inputs, its sinks the outputs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "testing/http_client.h"
 #include "testing/process.h"
 #include "testing/pulse_server.h"
+#include "testing/wait_for.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-TEST(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
-  wf::testing::PulseServer pulse;
-  ASSERT_TRUE(pulse.ready());
-  wf::testing::Child bridge;
-  int port = 0;
-  for (int attempt = 0; attempt < 5 && port == 0; ++attempt) {
+// Starts the bridge against `pulse`; its port, or 0.
+int start_bridge(const wf::testing::PulseServer& pulse, wf::testing::Child& bridge) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
     const int p = wf::testing::freePort();
     wf::testing::SpawnOptions options;
     options.env = pulse.clientEnv();
     bridge = wf::testing::Child::spawn(
         {wf::testing::binPath("audio-bridge"), "--port", std::to_string(p)}, options);
     if (bridge.readLine(30s))
-      port = p;
+      return p;
   }
+  return 0;
+}
+
+const json STANDARD_RATES = {8000,  11025, 16000, 22050,  32000, 44100,
+                             48000, 88200, 96000, 176400, 192000};
+
+TEST(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
+  wf::testing::PulseServer pulse;
+  ASSERT_TRUE(pulse.ready());
+  wf::testing::Child bridge;
+  const int port = start_bridge(pulse, bridge);
   ASSERT_NE(0, port);
 
   auto r = wf::testing::httpRequest(port, "GET", "/devices");
@@ -51,9 +60,8 @@ TEST(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
   ASSERT_TRUE(inputs.count("Monitor of Null Output")) << devices;
   EXPECT_EQ(1, inputs["Sine source at 440 Hz"]["inputChannels"]);
   EXPECT_EQ(2, inputs["Monitor of Null Output"]["inputChannels"]);
-  const json& rates = inputs["Sine source at 440 Hz"]["sampleRates"];
-  EXPECT_NE(rates.end(), std::find(rates.begin(), rates.end(), 48000)) << rates;
-  EXPECT_TRUE(std::is_sorted(rates.begin(), rates.end()));
+  // The source's own rate and the standard rates the server converts to.
+  EXPECT_EQ(STANDARD_RATES, inputs["Sine source at 440 Hz"]["sampleRates"]);
 
   ASSERT_EQ(1u, devices["outputs"].size()) << devices;
   EXPECT_EQ("0:Null Output", devices["outputs"][0]["deviceId"]);
@@ -84,11 +92,46 @@ TEST(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
   EXPECT_EQ(500, r->status);
   EXPECT_EQ("", r->body);
   std::string err;
-  for (int i = 0; i < 50 && err.find('\n') == std::string::npos; ++i) {
-    std::this_thread::sleep_for(100ms);
-    err += bridge.drainStderr();
-  }
+  wf::testing::waitFor(
+      [&] {
+        err = bridge.drainStderr();
+        return err.find('\n') != std::string::npos;
+      },
+      5s, "the failure line");
   EXPECT_EQ("request failed: input device not found: 9:Nothing\n", err);
+}
+
+TEST(DevicesE2E, ChannelsAndTheOwnRateAreTheServersAndEveryListingIsFresh) {
+  wf::testing::PulseServer pulse;
+  ASSERT_TRUE(pulse.ready());
+  wf::testing::Child bridge;
+  const int port = start_bridge(pulse, bridge);
+  ASSERT_NE(0, port);
+
+  // A device added while the bridge runs, with six channels at a rate of
+  // its own.
+  pulse.pactl({"load-module", "module-null-sink", "sink_name=wide", "channels=6", "rate=37800",
+               "sink_properties=device.description=Wide"});
+  auto r = wf::testing::httpRequest(port, "GET", "/devices");
+  ASSERT_TRUE(r);
+  ASSERT_EQ(200, r->status);
+  json devices = json::parse(r->body);
+  json rates = STANDARD_RATES;
+  rates.insert(rates.begin() + 5, 37800);  // between 32000 and 44100
+  bool monitor = false;
+  for (const json& d : devices["inputs"]) {
+    if (d["label"] == "Monitor of Wide") {
+      monitor = true;
+      EXPECT_EQ(6, d["inputChannels"]);
+      EXPECT_EQ(rates, d["sampleRates"]);
+    }
+  }
+  EXPECT_TRUE(monitor) << devices;
+  ASSERT_EQ(2u, devices["outputs"].size()) << devices;
+  EXPECT_EQ("1:Wide", devices["outputs"][1]["deviceId"]);
+  EXPECT_EQ(6, devices["outputs"][1]["outputChannels"]);
+  EXPECT_EQ(rates, devices["outputs"][1]["sampleRates"]);
+  EXPECT_EQ("", bridge.drainStderr());
 }
 
 }  // namespace
