@@ -46,8 +46,8 @@ class Bridge {
   static std::unique_ptr<Bridge> start(std::vector<std::pair<std::string, std::string>> env) {
     for (int attempt = 0; attempt < 5; ++attempt) {
       int port = wf::testing::freePort();
-      auto b =
-          std::make_unique<Bridge>(std::vector<std::string>{"--port", std::to_string(port)}, env);
+      auto b = std::make_unique<Bridge>(std::vector<std::string>{"--port", std::to_string(port)},
+                                        env);
       auto line = b->child.readLine(30s);
       if (line) {
         b->port = port;
@@ -194,9 +194,9 @@ TEST_F(HttpFrame, ExpectContinueIsAnsweredBeforeTheBody) {
 
 TEST_F(HttpFrame, ChunkedBodyIsReadAndTheConnectionStaysUsable) {
   HttpConnection c(bridge_->port);
-  ASSERT_TRUE(
-      c.sendRaw("POST /nowhere HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
-                "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"));
+  ASSERT_TRUE(c.sendRaw(
+      "POST /nowhere HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"));
   auto r = c.read();
   ASSERT_TRUE(r);
   EXPECT_EQ(404, r->status);
@@ -240,8 +240,7 @@ TEST_F(HttpFrame, ManyConcurrentConnectionsAreServed) {
     open.push_back(std::make_unique<HttpConnection>(bridge_->port));
     ASSERT_TRUE(open.back()->connected());
   }
-  for (auto& c : open)
-    ASSERT_TRUE(c->send("GET", "/health"));
+  for (auto& c : open) ASSERT_TRUE(c->send("GET", "/health"));
   for (auto& c : open) {
     auto r = c->read();
     ASSERT_TRUE(r);
