@@ -105,6 +105,7 @@ std::shared_ptr<FakeDevice> FakeDeviceLayer::add(std::optional<std::string> name
 }
 
 Result<std::vector<DevicePtr>> FakeDeviceLayer::devices() {
+  ++enumerations;
   if (enumerate_error) {
     return Error(*enumerate_error);
   }

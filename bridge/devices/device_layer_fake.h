@@ -102,6 +102,8 @@ class FakeDeviceLayer : public DeviceLayer {
   std::shared_ptr<FakeDevice> default_input;
   /// When set, enumeration fails with this text.
   std::optional<std::string> enumerate_error;
+  /// How many times `devices` was asked.
+  int enumerations = 0;
 
   /// Adds a device and returns it for further scripting.
   std::shared_ptr<FakeDevice> add(std::optional<std::string> name,

@@ -96,6 +96,16 @@ TEST_F(DevicesRouteTest, FailingQueryWhileDescribingFailsTheWholeRequest) {
   EXPECT_EQ("device unplugged", status.error().message());
 }
 
+TEST_F(DevicesRouteTest, BothListsComeFromOneEnumeration) {
+  // Each enumeration asks the platform afresh (and may take long): one
+  // serves the inputs and the outputs, which then describe the same moment.
+  layer_.add("Duplex", {fixed_range(2, 48000)}, {fixed_range(2, 48000)});
+  auto b = body();
+  EXPECT_EQ(1u, b["inputs"].size());
+  EXPECT_EQ(1u, b["outputs"].size());
+  EXPECT_EQ(1, layer_.enumerations);
+}
+
 TEST_F(DevicesRouteTest, EnumerationErrorFailsWithTheLayersMessage) {
   layer_.enumerate_error = "sound server unreachable";
   Status status;
