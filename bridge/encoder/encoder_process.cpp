@@ -7,7 +7,7 @@
 
 #include "bridge/encoder/arguments.h"
 #include "bridge/encoder/ffmpeg.h"
-#include "bridge/encoder/text.h"
+#include "bridge/core/text.h"
 
 namespace wf::bridge {
 

@@ -78,6 +78,19 @@ class FakeLauncher : public ChildLauncher {
     readers.emplace_back(fds[0]);
     return LaunchedChild{std::move(child), UniqueFd(fds[1])};
   }
+
+  Result<std::unique_ptr<ChildHandle>> launch_quiet(const std::string& program,
+                                                    const std::vector<std::string>& args) override {
+    log->push_back("launch " + program);
+    auto child = std::make_unique<FakeChild>(100 + static_cast<int>(launched_args.size()), log);
+    launched_args.push_back(args);
+    if (on_launch) {
+      if (Status s = on_launch(*child); !s) {
+        return s.error();
+      }
+    }
+    return std::unique_ptr<ChildHandle>(std::move(child));
+  }
 };
 
 }  // namespace wf::bridge

@@ -9,7 +9,7 @@
 #include <deque>
 
 #include "bridge/encoder/child.h"
-#include "bridge/encoder/text.h"
+#include "bridge/core/text.h"
 
 namespace wf::bridge {
 

@@ -4,7 +4,7 @@
 
 #include "bridge/encoder/fake_child.h"
 #include "bridge/encoder/fake_feed_pipe.h"
-#include "bridge/encoder/text.h"
+#include "bridge/core/text.h"
 #include "testing/temp_dir.h"
 #include "testing/wait_for.h"
 
