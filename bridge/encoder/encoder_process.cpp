@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <set>
 
+#include "bridge/core/text.h"
 #include "bridge/encoder/arguments.h"
 #include "bridge/encoder/ffmpeg.h"
-#include "bridge/core/text.h"
 
 namespace wf::bridge {
 
@@ -77,14 +77,13 @@ Status start_all(const EncoderStartRequest& request, ChildLauncher& launcher, Cl
       discard(std::move(launched->child));
       return Error("FFmpeg stdin unavailable for " + name);
     }
-    auto pipe = make_feed_pipe(std::move(launched->stdin_pipe));
-    if (!pipe) {
+    auto feed = start_feed_writer(std::move(launched->stdin_pipe), clock);
+    if (!feed) {
       discard(std::move(launched->child));
-      return Error("FFmpeg stdin unavailable for " + name, pipe.error());
+      return Error("FFmpeg stdin unavailable for " + name, feed.error());
     }
     started.push_back(EncoderProcess{std::move(id), std::move(name), std::move(launched->child),
-                                     std::make_unique<FeedWriter>(std::move(*pipe), clock),
-                                     std::move(log_path)});
+                                     std::move(*feed), std::move(log_path)});
   }
   if (started.empty()) {
     return Error("no valid RTMP outputs configured");

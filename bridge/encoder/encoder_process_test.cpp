@@ -144,6 +144,15 @@ TEST_F(StartEncoderTest, LaunchFailureNamesTheDestination) {
             failure(R"({"outputs": [{"rtmpUrl": "a"}, {"rtmpUrl": "b", "name": "Backup"}]})"));
 }
 
+TEST_F(StartEncoderTest, AChildWithoutAnInputPipeIsEndedAndFailsTheLaunch) {
+  launcher_.on_launch = [](FakeChild&) { return Status(); };  // it would run on
+  launcher_.without_stdin = true;
+  EXPECT_EQ("FFmpeg stdin unavailable for Main",
+            failure(R"({"outputs": [{"rtmpUrl": "a", "name": "Main"}]})"));
+  EXPECT_EQ((std::vector<std::string>{"launch /stand/in/ffmpeg", "kill 100", "wait 100"}),
+            *launcher_.log);
+}
+
 TEST_F(StartEncoderTest, RefusesALogPathThatIsASymbolicLink) {
   const std::string victim = dir_.write("victim", "keep me");
   ASSERT_EQ(0, ::symlink(victim.c_str(), log_path(LOG_SEQUENCE.load()).c_str()));

@@ -1,5 +1,7 @@
 #include "bridge/encoder/feed_writer.h"
 
+#include <system_error>
+
 namespace wf::bridge {
 
 FeedWriter::FeedWriter(std::unique_ptr<FeedPipe> pipe, Clock& clock)
@@ -93,6 +95,19 @@ void FeedWriter::run() {
     }
     std::lock_guard lock(mutex_);
     backlog_.took(*n, clock_.now());
+  }
+}
+
+Result<std::unique_ptr<FeedWriter>> start_feed_writer(UniqueFd write_end, Clock& clock) {
+  auto pipe = make_feed_pipe(std::move(write_end));
+  if (!pipe) {
+    return pipe.error();
+  }
+  try {
+    return std::make_unique<FeedWriter>(std::move(*pipe), clock);
+  } catch (const std::system_error& e) {
+    // No thread could be started: the launch fails like any other.
+    return Error(e.what());
   }
 }
 

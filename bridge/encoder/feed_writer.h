@@ -58,4 +58,9 @@ class FeedWriter {
   std::thread thread_;
 };
 
+/// A writer over the write end of a real pipe, or the system's reason why
+/// the pipe or the thread could not be set up.
+Result<std::unique_ptr<FeedWriter>> start_feed_writer(UniqueFd write_end,
+                                                      Clock& clock = steady_clock());
+
 }  // namespace wf::bridge
