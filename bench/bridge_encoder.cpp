@@ -1,8 +1,11 @@
 // Fan-out of the program feed through POST /encoder/chunk (1 MiB chunks into
-// 1, 3 and 8 outputs whose encoder is a sink that reads and discards),
-// against the same bytes written by a plain loop into as many sink pipes; and
-// the latency of GET /encoder/status over 8 outputs with logs past 16 KiB,
-// against GET /health on the same connection.
+// 1, 3 and 8 outputs whose encoder is a sink that reads and discards, timed
+// until every output's writer has put the last byte into its pipe), against
+// the same bytes written by a plain loop into as many sink pipes; the chunk
+// reply times of a 4.5 Mbit/s feed posted in real time to 3 outputs, with
+// one that stops reading halfway against all three healthy; and the latency
+// of GET /encoder/status over 8 outputs with logs past 16 KiB, against GET
+// /health on the same connection.
 //
 // Run: build/<release>/bin/bench_bridge_encoder [MiB of feed per case]
 
@@ -24,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -167,6 +171,17 @@ std::string start_payload(int outputs, const std::string& mode) {
   return body + "]}";
 }
 
+// How many outputs of the status report `bytes` received.
+int outputs_at(Connection& c, uint64_t bytes) {
+  std::string body;
+  c.request("GET", "/encoder/status", "", &body);
+  const std::string needle = "\"bytesReceived\":" + std::to_string(bytes) + ",";
+  int n = 0;
+  for (size_t at = body.find(needle); at != std::string::npos; at = body.find(needle, at + 1))
+    ++n;
+  return n;
+}
+
 // MB/s of feed through the bridge into `outputs` sinks.
 double bridge_rate(Connection& c, int outputs, const std::string& chunk, int chunks) {
   if (c.request("POST", "/encoder/start", start_payload(outputs, "sink")) != 200) {
@@ -177,6 +192,11 @@ double bridge_rate(Connection& c, int outputs, const std::string& chunk, int chu
     if (c.request("POST", "/encoder/chunk", chunk) != 200)
       fail("/encoder/chunk failed");
   }
+  // The replies come before the writers are done: the feed counts as through
+  // once every output has taken it all.
+  const uint64_t total = chunk.size() * static_cast<uint64_t>(chunks);
+  while (outputs_at(c, total) < outputs)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const double took = seconds(Clock::now() - begin);
   c.request("POST", "/encoder/stop", "");
   return chunk.size() * static_cast<double>(chunks) / 1e6 / took;
@@ -213,6 +233,60 @@ double plain_rate(const std::string& sink, int outputs, const std::string& chunk
   for (pid_t pid : pids)
     ::waitpid(pid, nullptr, 0);
   return chunk.size() * static_cast<double>(chunks) / 1e6 / took;
+}
+
+// The process ID of output `id` in the status.
+int pid_of(Connection& c, const std::string& id) {
+  std::string body;
+  c.request("GET", "/encoder/status", "", &body);
+  const size_t at = body.find("\"id\":\"" + id + "\"");
+  const size_t pid = body.find("\"processId\":", at);
+  if (at == std::string::npos || pid == std::string::npos)
+    fail("no output " + id);
+  return std::atoi(body.c_str() + pid + 12);
+}
+
+struct Replies {
+  double p99_ms = 0;
+  double max_ms = 0;
+  double dropped_after_s = -1;  // when the stuck output left the status
+};
+
+// Posts a 4.5 Mbit/s feed in 100 ms chunks, in real time, for `duration` to
+// 3 sink outputs; with `stop_at` set, output o1 stops reading (SIGSTOP) then.
+Replies real_time_feed(Connection& c, std::chrono::seconds duration,
+                       std::optional<std::chrono::seconds> stop_at) {
+  if (c.request("POST", "/encoder/start", start_payload(3, "sink")) != 200)
+    fail("/encoder/start failed");
+  const int stuck = pid_of(c, "o1");
+  const std::string chunk(4500 * 1000 / 8 / 10, 'f');
+  const auto period = std::chrono::milliseconds(100);
+  const int chunks = static_cast<int>(duration / period);
+  std::vector<double> ms;
+  Replies out;
+  const auto begin = Clock::now();
+  for (int i = 0; i < chunks; ++i) {
+    std::this_thread::sleep_until(begin + i * period);
+    if (stop_at && Clock::now() - begin >= *stop_at && stuck > 0) {
+      ::kill(stuck, SIGSTOP);
+      stop_at.reset();
+    }
+    const auto sent = Clock::now();
+    if (c.request("POST", "/encoder/chunk", chunk) != 200)
+      fail("/encoder/chunk failed");
+    ms.push_back(seconds(Clock::now() - sent) * 1000.0);
+    if (out.dropped_after_s < 0 && i % 5 == 0) {
+      std::string body;
+      c.request("GET", "/encoder/status", "", &body);
+      if (body.find("\"id\":\"o1\"") == std::string::npos)
+        out.dropped_after_s = seconds(Clock::now() - begin);
+    }
+  }
+  c.request("POST", "/encoder/stop", "");
+  std::sort(ms.begin(), ms.end());
+  out.p99_ms = ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
+  out.max_ms = ms.back();
+  return out;
 }
 
 // Mean milliseconds per request.
@@ -273,6 +347,18 @@ int main(int argc, char** argv) {
       const double plain = plain_rate(sink, outputs, chunk, mib);
       const double through = bridge_rate(conn, outputs, chunk, mib);
       std::printf("%8d %16.1f %16.1f %8.2f\n", outputs, through, plain, through / plain);
+    }
+
+    {
+      const Replies healthy = real_time_feed(conn, std::chrono::seconds(10), std::nullopt);
+      const Replies stuck =
+          real_time_feed(conn, std::chrono::seconds(24), std::chrono::seconds(10));
+      std::printf(
+          "chunk replies, 4.5 Mbit/s in 100 ms chunks to 3 outputs: p99 %.2f ms (max %.2f) all "
+          "healthy; p99 %.2f ms (max %.2f) with one that stops reading at 10 s, ratio %.2f; "
+          "stuck output dropped %s%.1f s into the feed\n",
+          healthy.p99_ms, healthy.max_ms, stuck.p99_ms, stuck.max_ms, stuck.p99_ms / healthy.p99_ms,
+          stuck.dropped_after_s < 0 ? "never: " : "", stuck.dropped_after_s);
     }
 
     if (conn.request("POST", "/encoder/start", start_payload(8, "log")) != 200) {

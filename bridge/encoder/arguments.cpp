@@ -1,6 +1,6 @@
 #include "bridge/encoder/arguments.h"
 
-#include "bridge/encoder/text.h"
+#include "bridge/core/text.h"
 
 namespace wf::bridge {
 

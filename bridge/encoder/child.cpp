@@ -90,6 +90,37 @@ class SpawnSetup {
   posix_spawnattr_t attr;
 };
 
+// Starts `program` with the standard streams that `setup` already arranges;
+// nothing past them reaches the child.
+Result<pid_t> spawn(const std::string& program, const std::vector<std::string>& args,
+                    SpawnSetup& setup) {
+  // The bridge opens its own descriptors close-on-exec, but the HTTP
+  // library's sockets are not: nothing past the standard streams may reach
+  // the child, or a client connection would outlive the bridge's close.
+  posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+  // The bridge ignores SIGPIPE; its children start with the default.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&setup.attr, &defaults);
+  posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 2);
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) {
+    argv.push_back(const_cast<char*>(a.c_str()));
+  }
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc =
+      ::posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
+  if (rc != 0) {
+    return Error(system_error(rc));
+  }
+  return pid;
+}
+
 class ProcessLauncher : public ChildLauncher {
  public:
   Result<LaunchedChild> launch(const std::string& program, const std::vector<std::string>& args,
@@ -109,31 +140,25 @@ class ProcessLauncher : public ChildLauncher {
     posix_spawn_file_actions_adddup2(&setup.actions, read_end.get(), 0);
     posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&setup.actions, stderr_fd, 2);
-    // The bridge opens its own descriptors close-on-exec, but the HTTP
-    // library's sockets are not: nothing past the standard streams may reach
-    // the child, or a client connection would outlive the bridge's close.
-    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
-    // The bridge ignores SIGPIPE; its children start with the default.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-    posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGDEF);
+    auto pid = spawn(program, args, setup);
+    if (!pid) {
+      return pid.error();
+    }
+    return LaunchedChild{std::make_unique<ProcessChild>(*pid), std::move(write_end)};
+  }
 
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 2);
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) {
-      argv.push_back(const_cast<char*>(a.c_str()));
+  Result<std::unique_ptr<ChildHandle>> launch_quiet(const std::string& program,
+                                                    const std::vector<std::string>& args) override {
+    SpawnSetup setup;
+    for (int fd = 0; fd < 3; ++fd) {
+      posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
+                                       fd == 0 ? O_RDONLY : O_WRONLY, 0);
     }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc =
-        ::posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
-    if (rc != 0) {
-      return Error(system_error(rc));
+    auto pid = spawn(program, args, setup);
+    if (!pid) {
+      return pid.error();
     }
-    return LaunchedChild{std::make_unique<ProcessChild>(pid), std::move(write_end)};
+    return std::unique_ptr<ChildHandle>(std::make_unique<ProcessChild>(*pid));
   }
 };
 

@@ -72,6 +72,11 @@ class ChildLauncher {
   /// with the system's reason when the child cannot be started.
   virtual Result<LaunchedChild> launch(const std::string& program,
                                        const std::vector<std::string>& args, int stderr_fd) = 0;
+  /// Starts `program` with `args` and all three standard streams on the
+  /// null device, SIGPIPE at its default; for a child whose output is only
+  /// its exit status. Fails with the system's reason.
+  virtual Result<std::unique_ptr<ChildHandle>> launch_quiet(
+      const std::string& program, const std::vector<std::string>& args) = 0;
 };
 
 /// The launcher that starts real processes with posix_spawn.

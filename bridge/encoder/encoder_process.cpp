@@ -4,11 +4,10 @@
 
 #include <filesystem>
 #include <set>
-#include <thread>
 
+#include "bridge/core/text.h"
 #include "bridge/encoder/arguments.h"
 #include "bridge/encoder/ffmpeg.h"
-#include "bridge/encoder/text.h"
 
 namespace wf::bridge {
 
@@ -30,7 +29,16 @@ std::string next_log_path() {
 
 // Starts the destinations of `request` into `started`; on failure the caller
 // stops what was started.
-Status start_all(const EncoderStartRequest& request, ChildLauncher& launcher,
+// A child whose feed cannot be set up never joins the list, so it is ended
+// here rather than left running without an owner.
+void discard(std::unique_ptr<ChildHandle> child) {
+  if (child) {
+    child->kill();
+    child->wait();
+  }
+}
+
+Status start_all(const EncoderStartRequest& request, ChildLauncher& launcher, Clock& clock,
                  std::vector<EncoderProcess>& started) {
   if (request.outputs.empty()) {
     return Error("no RTMP outputs configured");
@@ -66,10 +74,16 @@ Status start_all(const EncoderStartRequest& request, ChildLauncher& launcher,
                    launched.error());
     }
     if (!launched->stdin_pipe.valid()) {
+      discard(std::move(launched->child));
       return Error("FFmpeg stdin unavailable for " + name);
     }
+    auto feed = start_feed_writer(std::move(launched->stdin_pipe), clock);
+    if (!feed) {
+      discard(std::move(launched->child));
+      return Error("FFmpeg stdin unavailable for " + name, feed.error());
+    }
     started.push_back(EncoderProcess{std::move(id), std::move(name), std::move(launched->child),
-                                     std::move(launched->stdin_pipe), std::move(log_path), 0});
+                                     std::move(*feed), std::move(log_path)});
   }
   if (started.empty()) {
     return Error("no valid RTMP outputs configured");
@@ -80,27 +94,49 @@ Status start_all(const EncoderStartRequest& request, ChildLauncher& launcher,
 }  // namespace
 
 Result<std::vector<EncoderProcess>> start_encoder(const EncoderStartRequest& request,
-                                                  ChildLauncher& launcher) {
+                                                  ChildLauncher& launcher, Clock& clock) {
   std::vector<EncoderProcess> started;
-  if (Status s = start_all(request, launcher, started); !s) {
-    stop_encoder(started);
+  if (Status s = start_all(request, launcher, clock, started); !s) {
+    stop_encoder(started, clock);
     return s.error();
   }
   return started;
 }
 
-void stop_encoder(std::vector<EncoderProcess>& outputs, std::chrono::milliseconds grace) {
+void stop_encoder(std::vector<EncoderProcess>& outputs, Clock& clock,
+                  std::chrono::milliseconds grace) {
   std::vector<EncoderProcess> taken = std::move(outputs);
   outputs.clear();
-  // Every input closes before any waiting, so all children wind down at once.
+  for (EncoderProcess& p : taken) {
+    if (p.feed) {
+      p.feed->close_queue();
+    }
+  }
+  const auto deadline = clock.now() + grace;
+  // Each input closes as soon as its writer has put the queued feed in, so
+  // a stuck output holds up no other child's end of input; a writer that
+  // cannot finish is given up at the deadline.
+  for (;;) {
+    bool writing = false;
+    for (EncoderProcess& p : taken) {
+      if (p.feed && p.feed->settled()) {
+        p.feed.reset();
+      }
+      writing = writing || p.feed;
+    }
+    if (!writing || clock.now() >= deadline) {
+      break;
+    }
+    clock.sleep_for(STOP_POLL);
+  }
   std::vector<std::unique_ptr<ChildHandle>> children;
   children.reserve(taken.size());
   for (EncoderProcess& p : taken) {
     children.push_back(std::move(p.child));
   }
+  // Every input closes before any waiting for the children.
   taken.clear();
 
-  const auto deadline = std::chrono::steady_clock::now() + grace;
   for (auto& child : children) {
     if (!child) {
       continue;
@@ -109,12 +145,12 @@ void stop_encoder(std::vector<EncoderProcess>& outputs, std::chrono::millisecond
       if (child->try_wait()) {
         break;
       }
-      if (std::chrono::steady_clock::now() >= deadline) {
+      if (clock.now() >= deadline) {
         child->kill();
         child->wait();
         break;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      clock.sleep_for(STOP_POLL);
     }
   }
 }

@@ -7,24 +7,28 @@
 #include <string>
 #include <vector>
 
+#include "bridge/core/clock.h"
 #include "bridge/encoder/child.h"
+#include "bridge/encoder/feed_writer.h"
 #include "bridge/encoder/payload.h"
 #include "bridge/http/error.h"
 
 namespace wf::bridge {
 
 /// One running output: a destination served by one encoder child. The
-/// record owns the child's input pipe and its handle; destroying it closes
-/// the pipe and releases the handle without killing or waiting for the
-/// child (only `stop_encoder` and the feed's failure path do that).
+/// record owns the child's handle and, through its feed writer, the child's
+/// input pipe; destroying it ends the writer, closes the pipe and releases
+/// the handle without killing or waiting for the child (only `stop_encoder`
+/// and the feed's failure path do that).
 struct EncoderProcess {
   std::string id;
   std::string name;
   std::unique_ptr<ChildHandle> child;
-  UniqueFd stdin_pipe;
+  std::unique_ptr<FeedWriter> feed;
   std::string log_path;
+
   /// Feed bytes written in full into the pipe since the launch.
-  uint64_t bytes_received = 0;
+  uint64_t bytes_received() const { return feed ? feed->bytes_received() : 0; }
 };
 
 /// The running outputs, in launch order. Owned by the dispatch loop and
@@ -44,19 +48,27 @@ extern std::atomic<uint64_t> LOG_SEQUENCE;
 /// their input has closed.
 inline constexpr std::chrono::milliseconds STOP_GRACE{2000};
 
-/// Starts one encoder child per destination of `request`, in order, each
-/// with its argument vector, input pipe and log file
-/// "<tmp>/wrenfield-encoder-<pid>-<n>.log". Returns the new outputs, or the
-/// failure text; on a failure the outputs already started by this call are
-/// stopped first. Outputs running from earlier calls are not touched.
-Result<std::vector<EncoderProcess>> start_encoder(const EncoderStartRequest& request,
-                                                  ChildLauncher& launcher = process_launcher());
+/// How often a stop looks again at writers and children it waits for.
+inline constexpr std::chrono::milliseconds STOP_POLL{10};
 
-/// Stops every output in `outputs` and leaves it empty: closes all input
-/// pipes first, then gives the children one shared `grace` period to end,
-/// polling every 10 ms, and kills and reaps those still running once it is
-/// over. Failing queries, kills and waits are ignored.
-void stop_encoder(std::vector<EncoderProcess>& outputs,
+/// Starts one encoder child per destination of `request`, in order, each
+/// with its argument vector, log file "<tmp>/wrenfield-encoder-<pid>-<n>.log"
+/// and a feed writer on its input pipe, timed by `clock`. Returns the new
+/// outputs, or the failure text; on a failure the outputs already started by
+/// this call are stopped first. Outputs running from earlier calls are not
+/// touched.
+Result<std::vector<EncoderProcess>> start_encoder(const EncoderStartRequest& request,
+                                                  ChildLauncher& launcher = process_launcher(),
+                                                  Clock& clock = steady_clock());
+
+/// Stops every output in `outputs` and leaves it empty. One `grace` period
+/// on `clock` covers the whole call: the writers take no more chunks and
+/// put what is queued into their pipes, each pipe closing as soon as its
+/// writer is done (or at the end of the grace, for a writer that cannot
+/// finish); once all are closed the children get the rest of the grace to
+/// end, polled every STOP_POLL, and those still running are then killed and
+/// reaped in order. Failing queries, kills and waits are ignored.
+void stop_encoder(std::vector<EncoderProcess>& outputs, Clock& clock = steady_clock(),
                   std::chrono::milliseconds grace = STOP_GRACE);
 
 }  // namespace wf::bridge

@@ -10,8 +10,12 @@
 #include <cstring>
 #include <filesystem>
 
+#include "bridge/core/fake_clock.h"
 #include "bridge/encoder/fake_child.h"
+#include "bridge/encoder/fake_feed_pipe.h"
+#include "bridge/encoder/feed.h"
 #include "testing/temp_dir.h"
+#include "testing/wait_for.h"
 
 namespace wf::bridge {
 namespace {
@@ -72,7 +76,7 @@ TEST_F(StartEncoderTest, SkipsBlankUrlsAndNamesByIndex) {
   EXPECT_EQ("Output 2", (*r)[0].name);
   EXPECT_EQ("main", (*r)[1].id);
   EXPECT_EQ("Main", (*r)[1].name);
-  EXPECT_EQ(0u, (*r)[0].bytes_received);
+  EXPECT_EQ(0u, (*r)[0].bytes_received());
   EXPECT_EQ("rtmp://h/live/k", launcher_.launched_args[0].back());
   EXPECT_EQ((std::vector<std::string>{"launch /stand/in/ffmpeg", "launch /stand/in/ffmpeg"}),
             *launcher_.log);
@@ -140,6 +144,15 @@ TEST_F(StartEncoderTest, LaunchFailureNamesTheDestination) {
             failure(R"({"outputs": [{"rtmpUrl": "a"}, {"rtmpUrl": "b", "name": "Backup"}]})"));
 }
 
+TEST_F(StartEncoderTest, AChildWithoutAnInputPipeIsEndedAndFailsTheLaunch) {
+  launcher_.on_launch = [](FakeChild&) { return Status(); };  // it would run on
+  launcher_.without_stdin = true;
+  EXPECT_EQ("FFmpeg stdin unavailable for Main",
+            failure(R"({"outputs": [{"rtmpUrl": "a", "name": "Main"}]})"));
+  EXPECT_EQ((std::vector<std::string>{"launch /stand/in/ffmpeg", "kill 100", "wait 100"}),
+            *launcher_.log);
+}
+
 TEST_F(StartEncoderTest, RefusesALogPathThatIsASymbolicLink) {
   const std::string victim = dir_.write("victim", "keep me");
   ASSERT_EQ(0, ::symlink(victim.c_str(), log_path(LOG_SEQUENCE.load()).c_str()));
@@ -160,50 +173,113 @@ TEST_F(StartEncoderTest, TightensAnExistingLogFile) {
   stop_encoder(*r);
 }
 
-std::vector<EncoderProcess> fake_outputs(FakeEventLog log, std::vector<int> exit_after_polls,
-                                         std::vector<UniqueFd>& readers) {
-  std::vector<EncoderProcess> out;
-  for (size_t i = 0; i < exit_after_polls.size(); ++i) {
-    int fds[2];
-    EXPECT_EQ(0, ::pipe2(fds, O_CLOEXEC));
-    readers.emplace_back(fds[0]);
-    auto child = std::make_unique<FakeChild>(static_cast<int>(i) + 1, log);
-    child->exit_after_polls = exit_after_polls[i];
-    out.push_back(
-        EncoderProcess{"id" + std::to_string(i), "n", std::move(child), UniqueFd(fds[1]), "", 0});
-  }
-  return out;
+size_t entries(const char* dir) {
+  size_t n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir))
+    ++n;
+  return n;
 }
 
+TEST_F(StartEncoderTest, NoWriterThreadOrPipeOutlivesItsOutput) {
+  const size_t threads = entries("/proc/self/task");
+  const size_t fds = entries("/proc/self/fd");
+  auto r = start_encoder(parse(R"({"outputs": [{"rtmpUrl": "a"}, {"rtmpUrl": "b"},
+      {"rtmpUrl": "c"}]})"),
+                         launcher_);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(threads + 3, entries("/proc/self/task"));  // one writer each
+  EncoderList list;
+  list.processes() = std::move(*r);
+  // The first output stops reading and fails; the others stay fed.
+  launcher_.readers[0].reset();
+  ASSERT_TRUE(write_encoder_chunk_target(list, std::make_shared<const std::string>("abc"), {}));
+  EXPECT_EQ(2u, list.processes().size());
+  stop_encoder(list.processes());
+  launcher_.readers.clear();
+  EXPECT_EQ(threads, entries("/proc/self/task"));
+  EXPECT_EQ(fds, entries("/proc/self/fd"));
+}
+
+// Outputs over fake pipes with children that end after the given number of
+// status queries (never when negative).
+struct FakeOutputs {
+  FakeEventLog log = std::make_shared<std::vector<std::string>>();
+  FakeClock clock;
+  std::vector<std::shared_ptr<FakePipeState>> pipes;
+  std::vector<EncoderProcess> list;
+
+  FakeOutputs(std::vector<int> exit_after_polls, size_t room = std::numeric_limits<size_t>::max()) {
+    for (size_t i = 0; i < exit_after_polls.size(); ++i) {
+      auto child = std::make_unique<FakeChild>(static_cast<int>(i) + 1, log);
+      child->exit_after_polls = exit_after_polls[i];
+      pipes.push_back(std::make_shared<FakePipeState>());
+      pipes.back()->room = room;
+      list.push_back(EncoderProcess{
+          "id" + std::to_string(i), "n", std::move(child),
+          std::make_unique<FeedWriter>(std::make_unique<FakeFeedPipe>(pipes.back()), clock), ""});
+    }
+  }
+  ~FakeOutputs() { list.clear(); }
+};
+
 TEST(StopEncoder, SharesOneGracePeriodThenKillsInOrder) {
-  auto log = std::make_shared<std::vector<std::string>>();
-  std::vector<UniqueFd> readers;
-  auto outputs = fake_outputs(log, {-1, 0, -1, -1}, readers);
-  const auto start = std::chrono::steady_clock::now();
-  stop_encoder(outputs, std::chrono::milliseconds(300));
-  const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_TRUE(outputs.empty());
-  EXPECT_GE(took, std::chrono::milliseconds(300));
-  EXPECT_LT(took, std::chrono::milliseconds(800));  // one grace period, not three
+  FakeOutputs f({-1, 0, -1, -1});
+  stop_encoder(f.list, f.clock, std::chrono::milliseconds(300));
+  EXPECT_TRUE(f.list.empty());
+  EXPECT_EQ(std::chrono::milliseconds(300), f.clock.elapsed());  // one grace period, not three
   EXPECT_EQ((std::vector<std::string>{"kill 1", "wait 1", "kill 3", "wait 3", "kill 4", "wait 4"}),
-            *log);  // the second had ended by itself
-  // Every input was closed.
-  for (auto& r : readers) {
-    char c;
-    EXPECT_EQ(0, ::read(r.get(), &c, 1));
+            *f.log);  // the second had ended by itself
+  for (auto& pipe : f.pipes) {
+    EXPECT_TRUE(pipe->is_closed());
   }
 }
 
 TEST(StopEncoder, ChildrenThatEndPromptlyAreNotKilled) {
-  auto log = std::make_shared<std::vector<std::string>>();
-  std::vector<UniqueFd> readers;
-  auto outputs = fake_outputs(log, {0, 2, 1}, readers);
-  const auto start = std::chrono::steady_clock::now();
-  stop_encoder(outputs, std::chrono::seconds(10));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_TRUE(log->empty());
+  FakeOutputs f({0, 2, 1});
+  stop_encoder(f.list, f.clock, std::chrono::seconds(10));
+  // Polled every 10 ms: twice for the second child, once more for the third.
+  EXPECT_EQ(std::chrono::milliseconds(30), f.clock.elapsed());
+  EXPECT_TRUE(f.log->empty());
   std::vector<EncoderProcess> none;
-  stop_encoder(none);
+  stop_encoder(none, f.clock);
+  EXPECT_EQ(std::chrono::milliseconds(30), f.clock.elapsed());
+}
+
+TEST(StopEncoder, QueuedFeedGoesInBeforeTheInputCloses) {
+  FakeOutputs f({0}, 0);
+  ASSERT_TRUE(f.list[0].feed->offer(std::make_shared<const std::string>("queued")));
+  f.clock.on_sleep = [&] {
+    EXPECT_FALSE(f.pipes[0]->is_closed());
+    f.pipes[0]->make_room(100);
+    wf::testing::waitFor([&] { return f.pipes[0]->taken() == "queued"; }, std::chrono::seconds(30),
+                         "the queued feed");
+  };
+  stop_encoder(f.list, f.clock);
+  EXPECT_EQ("queued", f.pipes[0]->taken());
+  EXPECT_TRUE(f.pipes[0]->is_closed());
+  EXPECT_TRUE(f.log->empty());
+}
+
+TEST(StopEncoder, AStuckWriterHoldsNoOtherInputAndNothingPastTheGrace) {
+  FakeOutputs f({-1, 0}, 0);
+  for (auto& p : f.list) {
+    ASSERT_TRUE(p.feed->offer(std::make_shared<const std::string>("feed")));
+  }
+  f.pipes[1]->make_room(100);  // only the second output's child reads
+  bool second_closed_first = false;
+  f.clock.on_sleep = [&] {
+    wf::testing::waitFor([&] { return f.pipes[1]->taken() == "feed"; }, std::chrono::seconds(30),
+                         "the second output's feed");
+    if (f.clock.sleeps == 2) {
+      second_closed_first = f.pipes[1]->is_closed() && !f.pipes[0]->is_closed();
+    }
+  };
+  stop_encoder(f.list, f.clock, std::chrono::milliseconds(500));
+  EXPECT_TRUE(second_closed_first);
+  EXPECT_EQ(std::chrono::milliseconds(500), f.clock.elapsed());
+  EXPECT_EQ((std::vector<std::string>{"kill 1", "wait 1"}), *f.log);
+  EXPECT_TRUE(f.pipes[0]->is_closed());
+  EXPECT_EQ("", f.pipes[0]->taken());
 }
 
 }  // namespace

@@ -60,6 +60,8 @@ class FakeLauncher : public ChildLauncher {
   std::function<Status(FakeChild&)> on_launch;
   std::vector<std::vector<std::string>> launched_args;
   std::vector<UniqueFd> readers;
+  /// Launches hand back no input pipe.
+  bool without_stdin = false;
 
   Result<LaunchedChild> launch(const std::string& program, const std::vector<std::string>& args,
                                int) override {
@@ -76,7 +78,24 @@ class FakeLauncher : public ChildLauncher {
       return Error("pipe failed");
     }
     readers.emplace_back(fds[0]);
-    return LaunchedChild{std::move(child), UniqueFd(fds[1])};
+    UniqueFd write_end(fds[1]);
+    if (without_stdin) {
+      write_end.reset();
+    }
+    return LaunchedChild{std::move(child), std::move(write_end)};
+  }
+
+  Result<std::unique_ptr<ChildHandle>> launch_quiet(const std::string& program,
+                                                    const std::vector<std::string>& args) override {
+    log->push_back("launch " + program);
+    auto child = std::make_unique<FakeChild>(100 + static_cast<int>(launched_args.size()), log);
+    launched_args.push_back(args);
+    if (on_launch) {
+      if (Status s = on_launch(*child); !s) {
+        return s.error();
+      }
+    }
+    return std::unique_ptr<ChildHandle>(std::move(child));
   }
 };
 

@@ -1,33 +1,10 @@
 #include "bridge/encoder/feed.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 namespace wf::bridge {
 
-namespace {
-
-// True when every byte went through; the pipe is blocking, so a full pipe
-// waits for the child to read.
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-}  // namespace
-
-Status write_encoder_chunk_target(EncoderList& encoders, std::string_view chunk,
+Status write_encoder_chunk_target(EncoderList& encoders, const SharedChunk& chunk,
                                   std::optional<std::string_view> target) {
   std::vector<EncoderProcess>& list = encoders.processes();
   if (target) {
@@ -41,7 +18,7 @@ Status write_encoder_chunk_target(EncoderList& encoders, std::string_view chunk,
   if (list.empty()) {
     return Error("encoder is not running");
   }
-  if (chunk.empty()) {
+  if (!chunk || chunk->empty()) {
     return {};
   }
 
@@ -51,9 +28,7 @@ Status write_encoder_chunk_target(EncoderList& encoders, std::string_view chunk,
     if (target && p.id != *target) {
       continue;
     }
-    if (write_all(p.stdin_pipe.get(), chunk)) {
-      p.bytes_received += chunk.size();
-    } else {
+    if (!p.feed || !p.feed->offer(chunk)) {
       failed.push_back(i);
     }
   }

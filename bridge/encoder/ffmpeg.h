@@ -3,6 +3,9 @@
 #include <chrono>
 #include <string>
 
+#include "bridge/core/clock.h"
+#include "bridge/encoder/child.h"
+
 namespace wf::bridge {
 
 /// The encoder program to start, first match wins: FFMPEG_PATH when set and
@@ -12,10 +15,12 @@ namespace wf::bridge {
 /// every call.
 std::string resolve_ffmpeg();
 
-/// Runs `program -version` with all standard streams on the null device and
-/// reports whether it started and exited with status 0 within `limit`. A probe
-/// still running at the limit is killed, reaped and counts as not ready.
-bool probe_ffmpeg(const std::string& program,
+/// Runs `program -version` through `launcher` with all standard streams on
+/// the null device and reports whether it started and exited with status 0
+/// within `limit` on `clock`. A probe still running at the limit is killed,
+/// reaped and counts as not ready.
+bool probe_ffmpeg(const std::string& program, ChildLauncher& launcher = process_launcher(),
+                  Clock& clock = steady_clock(),
                   std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 /// Process-wide encoder readiness: the first call runs the probe on

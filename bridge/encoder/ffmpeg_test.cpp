@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+#include "bridge/core/fake_clock.h"
+#include "bridge/encoder/fake_child.h"
 #include "testing/temp_dir.h"
 
 namespace wf::bridge {
@@ -13,7 +15,8 @@ namespace {
 class EnvGuard {
  public:
   explicit EnvGuard(const char* name) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
+    if (const char* v = std::getenv(name))
+      saved_ = v;
   }
   ~EnvGuard() {
     if (saved_) {
@@ -47,8 +50,8 @@ TEST(ResolveFfmpeg, EnvironmentWinsUnlessBlank) {
 
 TEST(ProbeFfmpeg, ReadyOnlyForExitStatusZero) {
   testing::TempDir dir;
-  EXPECT_TRUE(probe_ffmpeg(dir.write("ok", "#!/bin/sh\n[ \"$1\" = -version ] && exit 0\nexit 3\n",
-                                     0755)));
+  EXPECT_TRUE(
+      probe_ffmpeg(dir.write("ok", "#!/bin/sh\n[ \"$1\" = -version ] && exit 0\nexit 3\n", 0755)));
   EXPECT_FALSE(probe_ffmpeg(dir.write("fails", "#!/bin/sh\nexit 1\n", 0755)));
   EXPECT_FALSE(probe_ffmpeg(dir.write("killed", "#!/bin/sh\nkill -9 $$\n", 0755)));
   EXPECT_FALSE(probe_ffmpeg(dir.write("notexec", "#!/bin/sh\nexit 0\n", 0644)));
@@ -59,9 +62,49 @@ TEST(ProbeFfmpeg, HungProbeIsKilledAtTheLimit) {
   testing::TempDir dir;
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(probe_ffmpeg(dir.write("hangs", "#!/bin/sh\nexec sleep 60\n", 0755),
-                            std::chrono::milliseconds(300)));
+                            process_launcher(), steady_clock(), std::chrono::milliseconds(300)));
   // Bounded by the limit, not by the program.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST(ProbeFfmpegFake, AsksForTheVersionAndReadsTheExit) {
+  struct Case {
+    const char* what;
+    int exit_after_polls;
+    ChildExit exit;
+    bool refuse;
+    bool ready;
+  };
+  const Case cases[] = {
+      {"exits 0 at once", 0, {0}, false, true},
+      {"exits 0 later", 3, {0}, false, true},
+      {"exits 1", 1, {1}, false, false},
+      {"ended by a signal", 0, {std::nullopt}, false, false},
+      {"cannot start", 0, {0}, true, false},
+  };
+  for (const Case& c : cases) {
+    FakeLauncher launcher;
+    FakeClock clock;
+    launcher.on_launch = [&](FakeChild& child) {
+      child.exit_after_polls = c.exit_after_polls;
+      child.exit_as = c.exit;
+      return c.refuse ? Status(Error("No such file or directory")) : Status();
+    };
+    EXPECT_EQ(c.ready, probe_ffmpeg("/x/ffmpeg", launcher, clock)) << c.what;
+    EXPECT_EQ((std::vector<std::string>{"launch /x/ffmpeg"}), *launcher.log) << c.what;
+    EXPECT_EQ((std::vector<std::vector<std::string>>{{"-version"}}), launcher.launched_args);
+    EXPECT_LT(clock.elapsed(), std::chrono::milliseconds(100)) << c.what;
+  }
+}
+
+TEST(ProbeFfmpegFake, AProbeStillRunningAtTheLimitIsKilledAndReaped) {
+  FakeLauncher launcher;
+  FakeClock clock;
+  EXPECT_FALSE(probe_ffmpeg("ffmpeg", launcher, clock, std::chrono::milliseconds(300)));
+  EXPECT_EQ((std::vector<std::string>{"launch ffmpeg", "kill 100", "wait 100"}), *launcher.log);
+  // Polled with pauses that grow to 20 ms: killed within one pause of the limit.
+  EXPECT_GE(clock.elapsed(), std::chrono::milliseconds(300));
+  EXPECT_LT(clock.elapsed(), std::chrono::milliseconds(320));
 }
 
 }  // namespace

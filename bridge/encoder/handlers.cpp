@@ -87,7 +87,8 @@ Status handle_encoder_chunk(RequestPtr request, RouteContext& context) {
   if (auto header = request->header("X-Wrenfield-Destination")) {
     target = std::string(*header);
   }
-  const std::string chunk = request->take_body();
+  // Held once; every output's writer shares it until its bytes are in.
+  const SharedChunk chunk = std::make_shared<const std::string>(request->take_body());
   if (!write_encoder_chunk_target(*context.encoders, chunk, target)) {
     return send_error(std::move(request), 502, FEED_STOPPED);
   }

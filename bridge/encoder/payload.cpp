@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bridge/core/json_members.h"
+
 namespace wf::bridge {
 
 namespace {
@@ -37,16 +39,11 @@ std::optional<std::string> string_member(const json& object, const char* key) {
 }
 
 std::optional<uint32_t> u32_member(const json& object, const char* key) {
-  const json* v = member(object, key);
-  if (!v) {
-    return std::nullopt;
+  auto value = unsigned_member<uint32_t>(object, key);
+  if (!value) {
+    throw Invalid{value.error().message()};
   }
-  // Only a number written without sign, fraction or exponent is lexed as
-  // unsigned; "-0", "30.0" and "3e1" are not.
-  if (!v->is_number_unsigned() || v->get<uint64_t>() > std::numeric_limits<uint32_t>::max()) {
-    throw Invalid{std::string("\"") + key + "\" must be an unsigned 32-bit integer"};
-  }
-  return static_cast<uint32_t>(v->get<uint64_t>());
+  return *value;
 }
 
 std::optional<bool> bool_member(const json& object, const char* key) {

@@ -9,7 +9,7 @@
 #include <deque>
 
 #include "bridge/encoder/child.h"
-#include "bridge/encoder/text.h"
+#include "bridge/core/text.h"
 
 namespace wf::bridge {
 
@@ -103,7 +103,7 @@ nlohmann::ordered_json encoder_status(EncoderList& encoders) {
     const std::optional<ChildExit> exit = p.child ? p.child->try_wait() : std::nullopt;
     auto tail = encoder_diagnostic_tail(p.log_path);
     ordered_json o;
-    o["bytesReceived"] = p.bytes_received;
+    o["bytesReceived"] = p.bytes_received();
     o["diagnostic"] = tail ? tail.value() : std::string();
     o["exitCode"] = exit && exit->code ? ordered_json(*exit->code) : ordered_json(nullptr);
     o["id"] = p.id;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "bridge/encoder/fake_child.h"
-#include "bridge/encoder/text.h"
+#include "bridge/encoder/fake_feed_pipe.h"
+#include "bridge/core/text.h"
 #include "testing/temp_dir.h"
+#include "testing/wait_for.h"
 
 namespace wf::bridge {
 namespace {
@@ -104,12 +106,16 @@ TEST(EncoderStatus, ReportsEachOutputInListOrder) {
     child->exit_after_polls = polls;
     child->exit_as = exit;
     list.processes().push_back(
-        EncoderProcess{id, "Name " + id, std::move(child), UniqueFd(), std::move(log_path), 0});
+        EncoderProcess{id, "Name " + id, std::move(child), nullptr, std::move(log_path)});
   };
   add("run", 11, -1, {}, dir.write("a.log", "started\nrtmp://secret\n"));
   add("failed", 12, 0, ChildExit{1}, dir.write("b.log", "boom"));
   add("signalled", 13, 0, ChildExit{}, dir.file("deleted.log"));
-  list.processes()[0].bytes_received = 1234;
+  list.processes()[0].feed = std::make_unique<FeedWriter>(
+      std::make_unique<FakeFeedPipe>(std::make_shared<FakePipeState>()));
+  ASSERT_TRUE(list.processes()[0].feed->offer(std::make_shared<const std::string>(1234, 'x')));
+  ASSERT_TRUE(wf::testing::waitFor([&] { return list.processes()[0].bytes_received() == 1234; },
+                                   std::chrono::seconds(30), "the chunk to be in the pipe"));
 
   const std::string expected =
       R"({"ok":true,"outputs":[)"

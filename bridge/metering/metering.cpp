@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bridge/core/json_members.h"
+#include "bridge/core/text.h"
 #include "bridge/devices/devices.h"
 #include "bridge/http/reply.h"
 #include "bridge/metering/levels.h"
@@ -18,23 +20,6 @@ namespace wf::bridge {
 namespace {
 
 using Flag = std::shared_ptr<std::atomic<bool>>;
-
-bool blank(std::string_view text) {
-  return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
-}
-
-template <class T>
-Result<std::optional<T>> unsigned_member(const nlohmann::json& body, const char* key) {
-  auto it = body.find(key);
-  if (it == body.end() || it->is_null()) {
-    return std::optional<T>();
-  }
-  if (!it->is_number_unsigned() || it->get<uint64_t>() > uint64_t{std::numeric_limits<T>::max()}) {
-    return Error(std::string("\"") + key + "\" must be an unsigned " +
-                 std::to_string(sizeof(T) * 8) + "-bit integer");
-  }
-  return std::optional<T>(static_cast<T>(it->get<uint64_t>()));
-}
 
 Result<StartRequest> parse_members(std::string_view text) {
   nlohmann::json body;
@@ -161,7 +146,7 @@ nlohmann::ordered_json level_json(float x) {
 }  // namespace
 
 Result<StartRequest> parse_start_request(std::string_view text) {
-  if (blank(text)) {
+  if (is_blank(text)) {
     return StartRequest{};
   }
   auto parsed = parse_members(text);

@@ -299,5 +299,32 @@ TEST(ParseStartRequest, MembersAndNulls) {
   EXPECT_FALSE(r->device_id || r->channel_count || r->sample_rate || r->stereo_only);
 }
 
+TEST(ParseStartRequest, ABodyOfWhiteSpaceAloneMeansTheDefaults) {
+  for (const char* body : {"", " \t\r\n", "\v\f", "\xC2\xA0 \xE3\x80\x80"}) {
+    auto r = parse_start_request(body);
+    ASSERT_TRUE(r.ok()) << body;
+    EXPECT_FALSE(r->device_id || r->channel_count || r->sample_rate || r->stereo_only) << body;
+  }
+}
+
+TEST(ParseStartRequest, IntegerMembersNameTheirWidth) {
+  struct Case {
+    const char* body;
+    const char* cause;
+  };
+  const Case cases[] = {
+      {R"({"channelCount":65536})", "\"channelCount\" must be an unsigned 16-bit integer"},
+      {R"({"sampleRate":-1})", "\"sampleRate\" must be an unsigned 32-bit integer"},
+      {R"({"sampleRate":"48000"})", "\"sampleRate\" must be an unsigned 32-bit integer"},
+  };
+  for (const Case& c : cases) {
+    auto r = parse_start_request(c.body);
+    ASSERT_FALSE(r.ok()) << c.body;
+    EXPECT_EQ("invalid start payload", r.error().message());
+    ASSERT_NE(nullptr, r.error().cause());
+    EXPECT_EQ(c.cause, r.error().cause()->message()) << c.body;
+  }
+}
+
 }  // namespace
 }  // namespace wf::bridge

@@ -10,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,6 +18,7 @@
 #include "testing/http_client.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
+#include "testing/wait_for.h"
 
 namespace wf::encoder_test {
 
@@ -68,14 +68,7 @@ class EncoderBridge {
   /// Polls the status until `done` holds for it (at most `limit`).
   bool wait_status(const std::function<bool(const nlohmann::json&)>& done,
                    std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (done(status())) {
-        return true;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return testing::waitFor([&] { return done(status()); }, limit, "an encoder status");
   }
 
   testing::Child child;
@@ -84,14 +77,7 @@ class EncoderBridge {
 
 /// Waits until `path` exists (at most `limit`).
 inline bool wait_file(const std::string& path, std::chrono::milliseconds limit = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (::access(path.c_str(), F_OK) == 0) {
-      return true;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
+  return testing::waitFor([&] { return ::access(path.c_str(), F_OK) == 0; }, limit, path);
 }
 
 }  // namespace wf::encoder_test

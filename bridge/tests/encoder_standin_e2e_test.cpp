@@ -17,9 +17,10 @@ namespace {
 using nlohmann::json;
 
 // Modes: record (count the input to its end, note which stand-ins are
-// running at that moment, then exit 0), stubborn (read to
-// the end, then keep running), exit1 (exit 1 at once), signal (killed by
-// SIGKILL at once).
+// running at that moment, then exit 0), copy (become a `cat` that keeps the
+// input in "<name>.feed"), hang (become a `sleep` that never reads its
+// input), stubborn (read to the end, then keep running), exit1 (exit 1 at
+// once), signal (killed by SIGKILL at once).
 const char* const STAND_IN = R"(#!/bin/sh
 for url; do :; done
 rest=${url#*://*/}
@@ -35,6 +36,8 @@ case "$mode" in
   exit1) exit 1 ;;
   signal) kill -KILL $$ ;;
   stubborn) cat > /dev/null; date +%s%N > "$out.eof"; exec sleep 60 ;;
+  copy) exec cat > "$out.feed" ;;
+  hang) exec sleep 600 ;;
 esac
 n=$(wc -c)
 cat /proc/[0-9]*/cmdline 2>/dev/null | tr '\0' '\n' | grep '^rtmp://' > "$out.peers"
@@ -89,6 +92,8 @@ class StandInTest : public ::testing::Test {
   std::unique_ptr<EncoderBridge> bridge_;
 };
 
+constexpr auto STOP_GRACE_MS = 2000ms;
+
 const char* const FEED_STOPPED =
     "Encoder stopped accepting the program feed. Check FFmpeg installation, destination key and "
     "network connection.";
@@ -109,11 +114,14 @@ TEST_F(StandInTest, FeedsEveryOutputAndCountsItsBytes) {
   // An empty chunk changes nothing.
   EXPECT_EQ(R"({"ok":true})", bridge_->post("/encoder/chunk").body);
 
+  // The writers count a chunk once it is in the pipe.
+  ASSERT_TRUE(bridge_->wait_status([&](const json& s) {
+    return s["outputs"].size() == 2 && s["outputs"][0]["bytesReceived"] == n * chunk.size() &&
+           s["outputs"][1]["bytesReceived"] == n * chunk.size();
+  })) << bridge_->status();
   json outputs = bridge_->outputs();
-  ASSERT_EQ(2u, outputs.size());
   EXPECT_EQ("legacy-output-1", outputs[1]["id"]);
   for (auto& o : outputs) {
-    EXPECT_EQ(n * chunk.size(), o["bytesReceived"]) << o;
     EXPECT_EQ(true, o["running"]);
   }
   ASSERT_TRUE(wait_trace("b", "args"));
@@ -294,7 +302,7 @@ TEST_F(StandInTest, StopSharesOneGracePeriodOverStubbornChildren) {
   EXPECT_EQ(200, bridge_->post("/encoder/stop").status);
   const auto took = std::chrono::steady_clock::now() - begin;
   EXPECT_GE(took, 1900ms);
-  EXPECT_LT(took, 4500ms);  // one shared grace period, not three
+  EXPECT_LT(took, 4500ms);  // one shared grace period, not three (6 s)
   for (int pid : pids) {
     EXPECT_NE(0, ::kill(pid, 0)) << "child " << pid << " survived";
   }
@@ -303,9 +311,14 @@ TEST_F(StandInTest, StopSharesOneGracePeriodOverStubbornChildren) {
 
 TEST_F(StandInTest, StopReturnsAsSoonAsChildrenEnd) {
   ASSERT_EQ(200, start({destination("a", "record", "a"), destination("b", "record", "b")}).status);
+  for (const char* name : {"a", "b"})
+    ASSERT_TRUE(wait_trace(name, "args"));
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(200, bridge_->post("/encoder/stop").status);
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
+  // Within the grace and without being killed: both read to their end.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 4000ms);
+  for (const char* name : {"a", "b"})
+    EXPECT_TRUE(std::filesystem::exists(stub_dir_ + "/" + name + ".bytes")) << name;
   EXPECT_EQ(R"({"ok":true})", bridge_->post("/encoder/stop").body);
 }
 
@@ -361,9 +374,9 @@ TEST_F(StandInTest, FailedWritesDropOutputs) {
   // Named in lower case, the header still selects.
   EXPECT_EQ(200,
             bridge_->post("/encoder/chunk", "12345", {{"x-wrenfield-destination", "C"}}).status);
-  const json outputs = bridge_->outputs();
-  EXPECT_EQ(0, outputs[0]["bytesReceived"]);
-  EXPECT_EQ(5, outputs[1]["bytesReceived"]);
+  ASSERT_TRUE(
+      bridge_->wait_status([](const json& s) { return s["outputs"][1]["bytesReceived"] == 5; }));
+  EXPECT_EQ(0, bridge_->outputs()[0]["bytesReceived"]);
 
   for (const std::string& target :
        {std::string(), std::string(121, 'A'), std::string("B"), std::string("a")}) {
@@ -381,12 +394,10 @@ TEST_F(StandInTest, UntargetedChunkDropsTheFailedOutputAndSucceeds) {
   ASSERT_TRUE(
       bridge_->wait_status([](const json& s) { return s["outputs"][1]["running"] == false; }));
   EXPECT_EQ(200, bridge_->post("/encoder/chunk", "abc").status);
-  const json outputs = bridge_->outputs();
-  ASSERT_EQ(2u, outputs.size());
-  EXPECT_EQ("A", outputs[0]["id"]);
-  EXPECT_EQ("C", outputs[1]["id"]);
-  EXPECT_EQ(3, outputs[0]["bytesReceived"]);
-  EXPECT_EQ(3, outputs[1]["bytesReceived"]);
+  EXPECT_EQ((std::vector<std::string>{"A", "C"}), ids());
+  EXPECT_TRUE(bridge_->wait_status([](const json& s) {
+    return s["outputs"][0]["bytesReceived"] == 3 && s["outputs"][1]["bytesReceived"] == 3;
+  }));
 }
 
 TEST_F(StandInTest, LastOutputFailingLeavesNothingRunning) {
@@ -417,6 +428,193 @@ TEST_F(StandInTest, OutputStopRemovesOneOutput) {
   EXPECT_EQ(200, bridge_->post("/encoder/output/stop", R"({"id": "b"})").status);
   EXPECT_EQ((std::vector<std::string>{"a", "c"}), ids());
   ASSERT_TRUE(wait_trace("b", "bytes"));  // its input was closed
+}
+
+// A destination that stops reading, without exiting, holds up nothing but
+// itself.
+class StuckOutputTest : public StandInTest {
+ protected:
+  using Clock = std::chrono::steady_clock;
+
+  int pid_of(const std::string& id) {
+    for (auto& o : bridge_->outputs()) {
+      if (o["id"] == id)
+        return o["processId"];
+    }
+    return 0;
+  }
+  uint64_t bytes_of(const std::string& id) {
+    for (auto& o : bridge_->outputs()) {
+      if (o["id"] == id)
+        return o["bytesReceived"];
+    }
+    return 0;
+  }
+  // Runs `request` and returns its reply, noting how long it took.
+  Reply timed(const std::function<Reply()>& request, Clock::duration& took) {
+    const auto begin = Clock::now();
+    Reply r = request();
+    took = Clock::now() - begin;
+    return r;
+  }
+  // The next piece of a feed that differs at every byte offset.
+  std::string piece(size_t size) {
+    std::string out(size, '\0');
+    for (char& c : out)
+      c = static_cast<char>((sent_.size() + (&c - out.data())) * 131 + 7);
+    sent_ += out;
+    return out;
+  }
+
+  std::string sent_;
+};
+
+// Replies are bounded generously for a loaded machine: a reply that waited on
+// the stuck pipe would take until the output is dropped (5 s and more).
+constexpr auto PROMPT = 1000ms;
+
+TEST_F(StuckOutputTest, FeedRepliesAndOtherRoutesStayPromptAndTheOtherOutputStaysFed) {
+  ASSERT_EQ(
+      200,
+      start({destination("live", "copy", "live"), destination("stuck", "copy", "stuck")}).status);
+  for (const char* name : {"live", "stuck"})
+    ASSERT_TRUE(wait_trace(name, "args"));
+  const int stuck_pid = pid_of("stuck");
+  ASSERT_GT(stuck_pid, 0);
+
+  // About 5 Mbit/s in real time: 64 KiB every 100 ms. A second of it, then
+  // the stuck child stops reading.
+  const auto feed = [&](int chunks, Clock::duration& slowest) {
+    for (int i = 0; i < chunks; ++i) {
+      Clock::duration took;
+      const std::string bytes = piece(64 * 1024);
+      Reply r = timed([&] { return bridge_->post("/encoder/chunk", bytes); }, took);
+      ASSERT_EQ(200, r.status) << r.body;
+      slowest = std::max(slowest, took);
+      std::this_thread::sleep_for(100ms);
+    }
+  };
+  Clock::duration slowest{};
+  feed(10, slowest);
+  ASSERT_EQ(0, ::kill(stuck_pid, SIGSTOP));
+  const auto stopped_at = Clock::now();
+
+  // While the child holds, every route answers promptly and the live output
+  // keeps taking the feed; after about 5 s the stuck output is dropped.
+  Clock::duration slowest_other{};
+  uint64_t live_before = bytes_of("live");
+  Clock::duration dropped_after{};
+  while (Clock::now() - stopped_at < 30s) {
+    feed(5, slowest);
+    Clock::duration took;
+    EXPECT_EQ(200, timed([&] { return bridge_->request("GET", "/health"); }, took).status);
+    slowest_other = std::max(slowest_other, took);
+    EXPECT_NE(0, timed([&] { return bridge_->request("GET", "/meters"); }, took).status);
+    slowest_other = std::max(slowest_other, took);
+    const json outputs =
+        timed([&] { return bridge_->request("GET", "/encoder/status"); }, took).json()["outputs"];
+    slowest_other = std::max(slowest_other, took);
+    const uint64_t live_now = bytes_of("live");
+    EXPECT_GT(live_now, live_before);
+    live_before = live_now;
+    if (outputs.size() == 1) {
+      dropped_after = Clock::now() - stopped_at;
+      EXPECT_EQ("live", outputs[0]["id"]);
+      break;
+    }
+  }
+  ASSERT_NE(Clock::duration{}, dropped_after) << "the stuck output was never dropped";
+  EXPECT_GE(dropped_after, 5s);  // it had taken its last byte no sooner than the stop
+  EXPECT_LT(slowest, PROMPT);
+  EXPECT_LT(slowest_other, PROMPT);
+  std::printf("slowest chunk reply %.1f ms, slowest other reply %.1f ms, dropped after %.1f s\n",
+              std::chrono::duration<double, std::milli>(slowest).count(),
+              std::chrono::duration<double, std::milli>(slowest_other).count(),
+              std::chrono::duration<double>(dropped_after).count());
+  // Killed and reaped: the process is gone, not left stopped.
+  EXPECT_TRUE(testing::waitFor([&] { return ::kill(stuck_pid, 0) != 0; }, 10s, "the stuck child"));
+
+  feed(3, slowest);
+  EXPECT_EQ(200, bridge_->post("/encoder/stop").status);
+  ASSERT_TRUE(testing::waitFor([&] { return trace("live", "feed").size() >= sent_.size(); }, 20s,
+                               "the live output's copy"));
+  EXPECT_TRUE(trace("live", "feed") == sent_) << "the live output's feed differs";
+}
+
+TEST_F(StuckOutputTest, StopWhileAnOutputIsStuckReturnsWithinTheGrace) {
+  ASSERT_EQ(
+      200,
+      start({destination("stuck", "hang", "stuck"), destination("live", "copy", "live")}).status);
+  for (const char* name : {"live", "stuck"})
+    ASSERT_TRUE(wait_trace(name, "args"));
+  const int stuck_pid = pid_of("stuck");
+  // More than the stuck pipe holds, so a backlog waits behind it.
+  for (int i = 0; i < 12; ++i) {
+    ASSERT_EQ(200, bridge_->post("/encoder/chunk", piece(256 * 1024)).status);
+  }
+  Clock::duration took;
+  EXPECT_EQ(200, timed([&] { return bridge_->post("/encoder/stop"); }, took).status);
+  EXPECT_LT(took, STOP_GRACE_MS + 2000ms);
+  EXPECT_EQ(json::array(), bridge_->outputs());
+  EXPECT_NE(0, ::kill(stuck_pid, 0));
+  // The live output got the whole feed before its input closed.
+  EXPECT_TRUE(trace("live", "feed") == sent_)
+      << trace("live", "feed").size() << " of " << sent_.size();
+}
+
+size_t entries(const std::string& dir) {
+  size_t n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir))
+    ++n;
+  return n;
+}
+
+// What a process's descriptors other than sockets refer to, one per line.
+// Sockets are left out: the test's own connections close in their own time.
+std::string descriptors(const std::string& proc) {
+  std::string out;
+  std::error_code ec;
+  for (auto& e : std::filesystem::directory_iterator(proc + "/fd", ec)) {
+    const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+    if (target.rfind("socket:", 0) != 0) {
+      out += e.path().filename().string() + " -> " + target + "\n";
+    }
+  }
+  return out;
+}
+
+TEST_F(StuckOutputTest, NoThreadPipeOrChildOutlivesItsOutput) {
+  const std::string proc = "/proc/" + std::to_string(bridge_->child.pid());
+  bridge_->status();
+  const size_t threads = entries(proc + "/task");
+  const std::string fds_before = descriptors(proc);
+  ASSERT_EQ(200, start({destination("a", "copy", "a"), destination("b", "hang", "b"),
+                        destination("c", "copy", "c")})
+                     .status);
+  EXPECT_EQ(threads + 3, entries(proc + "/task"));  // one writer per output
+  std::vector<int> pids;
+  for (auto& o : bridge_->outputs())
+    pids.push_back(o["processId"]);
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_EQ(200, bridge_->post("/encoder/chunk", piece(256 * 1024)).status);
+  }
+  // Restart one, stop one, replace the rest, then stop everything.
+  ASSERT_EQ(200, start_one("a", "copy", "a2").status);
+  EXPECT_EQ(200, bridge_->post("/encoder/output/stop", R"({"id": "b"})").status);
+  ASSERT_EQ(200, start({destination("d", "hang", "d")}).status);
+  pids.push_back(pid_of("d"));
+  EXPECT_EQ(threads + 1, entries(proc + "/task"));
+  EXPECT_EQ(200, bridge_->post("/encoder/stop").status);
+  EXPECT_TRUE(testing::waitFor([&] { return entries(proc + "/task") == threads; }, 10s,
+                               "the bridge's threads to be as before"));
+  EXPECT_TRUE(testing::waitFor([&] { return descriptors(proc) == fds_before; }, 10s,
+                               "the bridge's descriptors to be as before"))
+      << "before:\n"
+      << fds_before << "after:\n"
+      << descriptors(proc);
+  for (int pid : pids) {
+    EXPECT_NE(0, ::kill(pid, 0)) << "child " << pid << " outlived its output";
+  }
 }
 
 }  // namespace

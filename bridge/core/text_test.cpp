@@ -1,4 +1,4 @@
-#include "bridge/encoder/text.h"
+#include "bridge/core/text.h"
 
 #include <gtest/gtest.h>
 
