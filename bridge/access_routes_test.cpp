@@ -91,6 +91,7 @@ class AccessRoutesTest : public ::testing::Test {
 TEST_F(AccessRoutesTest, EveryRouteTurnsAwayWhatThePolicyRefuses) {
   const std::string bearer = std::string("Bearer ") + TOKEN;
   HeaderList with_origin = headers_for_origin(reply_headers(), APP);
+  HeaderList unreadable = headers_for_origin(reply_headers(), "");
   const struct {
     const char* what;
     HeaderList headers;
@@ -117,7 +118,7 @@ TEST_F(AccessRoutesTest, EveryRouteTurnsAwayWhatThePolicyRefuses) {
       {"foreign origin with token",
        {{"Origin", "http://127.0.0.1:8000"}, {"Authorization", bearer}},
        403,
-       reply_headers(),
+       unreadable,
        R"({"error":"Origin not allowed"})"},
   };
   for (const Route& route : route_table()) {
@@ -140,7 +141,7 @@ TEST_F(AccessRoutesTest, PreflightsAnswerWithoutRunningAnything) {
     EXPECT_EQ(headers_for_origin(reply_headers(), APP), allowed->headers);
     auto foreign = run("OPTIONS", route.path, {{"Origin", "http://127.0.0.1:8000"}});
     EXPECT_EQ(403, foreign->status);
-    EXPECT_EQ(reply_headers(), foreign->headers);
+    EXPECT_EQ(headers_for_origin(reply_headers(), ""), foreign->headers);
     expect_untouched();
   }
 }

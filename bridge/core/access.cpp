@@ -187,9 +187,10 @@ AccessCheck check_access(const Request& request, const AccessPolicy& policy) {
           policy.origins.end()) {
         check.status = 403;
         check.message = "Origin not allowed";
+        check.reply_origin = std::string();
         return check;
       }
-      check.allowed_origin = std::string(*origin);
+      check.reply_origin = std::string(*origin);
     }
   }
   // A preflight carries no credentials by design; it only learns what the
@@ -203,12 +204,17 @@ AccessCheck check_access(const Request& request, const AccessPolicy& policy) {
 }
 
 HeaderList headers_for_origin(const HeaderList& headers, std::string_view origin) {
-  HeaderList out = headers;
-  for (auto& [name, value] : out) {
-    if (iequals(name, "Access-Control-Allow-Origin")) {
-      value = std::string(origin);
+  HeaderList out;
+  out.reserve(headers.size() + 1);
+  for (const auto& [name, value] : headers) {
+    if (!iequals(name, "Access-Control-Allow-Origin")) {
+      out.emplace_back(name, value);
+    } else if (!origin.empty()) {
+      out.emplace_back(name, origin);
     }
   }
+  // The reply differs by origin; a cache must not hand one origin's reply
+  // to another.
   out.emplace_back("Vary", "Origin");
   return out;
 }

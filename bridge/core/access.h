@@ -45,9 +45,11 @@ struct AccessCheck {
   uint16_t status = 0;
   /// ... and that reply's error message.
   std::string_view message;
-  /// The request's origin when the list names it: the reply must carry it
-  /// instead of "*" (also on a 401).
-  std::optional<std::string> allowed_origin;
+  /// Set when the reply must not say "Access-Control-Allow-Origin: *":
+  /// the request's origin when the list names it (the reply, a 401 too,
+  /// names it instead), or empty for an origin the list does not name (its
+  /// 403 names no origin, so the page cannot read even that).
+  std::optional<std::string> reply_origin;
 
   bool passed() const { return status == 0; }
 };
@@ -55,7 +57,7 @@ struct AccessCheck {
 /// Checks the origin first, then the token. A request without "Origin"
 /// passes the origin check (programs that are not browsers send none); one
 /// whose origin is not listed gets 403 "Origin not allowed", OPTIONS
-/// included. Every request but OPTIONS must then carry the token, under a
+/// included, readable by no page. Every request but OPTIONS must then carry the token, under a
 /// header name and a scheme in any letter case, or it gets 401
 /// "Unauthorized". The token is compared in time that depends only on its
 /// own length.
@@ -65,11 +67,11 @@ AccessCheck check_access(const Request& request, const AccessPolicy& policy);
 /// length of `secret`.
 bool same_secret(std::string_view given, std::string_view secret);
 
-/// `headers` with "Access-Control-Allow-Origin" set to `origin` and
-/// "Vary: Origin" added at the end.
+/// `headers` with "Access-Control-Allow-Origin" set to `origin`, or left
+/// out when `origin` is empty, and "Vary: Origin" added at the end.
 HeaderList headers_for_origin(const HeaderList& headers, std::string_view origin);
 
-/// Wraps `request` so that its reply, whoever sends it, carries `origin`
+/// Wraps `request` so that its reply, whoever sends it, names `origin`
 /// (see `headers_for_origin`). Dropped unanswered, the wrapped request is
 /// still answered with the empty 500.
 RequestPtr reply_to_origin(RequestPtr request, std::string origin);

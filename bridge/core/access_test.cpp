@@ -112,6 +112,13 @@ TEST(HeadersForOrigin, ReplacesTheWildcardAndAddsVary) {
   EXPECT_EQ(expected, headers_for_origin(reply_headers(), APP));
 }
 
+TEST(HeadersForOrigin, NamesNoOriginForAnEmptyOne) {
+  HeaderList expected = reply_headers();
+  expected.erase(expected.begin() + 1);
+  expected.emplace_back("Vary", "Origin");
+  EXPECT_EQ(expected, headers_for_origin(reply_headers(), ""));
+}
+
 // Requests × settings through dispatch, with handlers that count their runs.
 
 int handler_runs = 0;
@@ -157,6 +164,10 @@ HeaderList five() {
 }
 HeaderList for_origin(const char* origin) {
   return headers_for_origin(reply_headers(), origin);
+}
+// A refusal that no page can read.
+HeaderList unreadable() {
+  return headers_for_origin(reply_headers(), "");
 }
 
 const std::string BEARER = std::string("Bearer ") + TOKEN;
@@ -316,7 +327,7 @@ std::vector<Case> cases() {
        "/act",
        {{"Origin", "http://evil.example"}},
        403,
-       five(),
+       unreadable(),
        FORBIDDEN,
        false},
       {"origin differing in case",
@@ -325,7 +336,7 @@ std::vector<Case> cases() {
        "/act",
        {{"Origin", "APP://wrenfield"}},
        403,
-       five(),
+       unreadable(),
        FORBIDDEN,
        false},
       {"origin differing in port",
@@ -334,7 +345,7 @@ std::vector<Case> cases() {
        "/act",
        {{"Origin", "http://localhost:5174"}},
        403,
-       five(),
+       unreadable(),
        FORBIDDEN,
        false},
       {"origin with a suffix",
@@ -343,7 +354,7 @@ std::vector<Case> cases() {
        "/act",
        {{"Origin", "app://wrenfield.evil"}},
        403,
-       five(),
+       unreadable(),
        FORBIDDEN,
        false},
       {"opaque origin",
@@ -352,7 +363,7 @@ std::vector<Case> cases() {
        "/act",
        {{"Origin", "null"}},
        403,
-       five(),
+       unreadable(),
        FORBIDDEN,
        false},
       {"preflight from a foreign origin",
@@ -361,7 +372,7 @@ std::vector<Case> cases() {
        "/act",
        {{"Origin", "http://evil.example"}},
        403,
-       five(),
+       unreadable(),
        FORBIDDEN,
        false},
       {"preflight from an allowed origin",
@@ -417,7 +428,7 @@ std::vector<Case> cases() {
        "/act",
        {{"Origin", "http://evil.example"}, {"Authorization", BEARER}},
        403,
-       five(),
+       unreadable(),
        FORBIDDEN,
        false},
       {"both, foreign origin without the token",
@@ -426,7 +437,7 @@ std::vector<Case> cases() {
        "/act",
        {{"Origin", "http://evil.example"}},
        403,
-       five(),
+       unreadable(),
        FORBIDDEN,
        false},
       {"both, allowed origin with the token",
@@ -462,7 +473,7 @@ std::vector<Case> cases() {
        "/act",
        {{"Origin", "http://evil.example"}},
        403,
-       five(),
+       unreadable(),
        FORBIDDEN,
        false},
       {"both, preflight without origin", S::Both, "OPTIONS", "/act", {}, 204, five(), "", false},

@@ -96,6 +96,9 @@ TEST_F(AccessE2E, BothOnRefuseStrangersAndServeTheFrontEnd) {
       call(*bridge, "POST", "/encoder/stop", {{"Origin", "http://127.0.0.1:5174"}, bearer()[0]});
   EXPECT_EQ(403, stranger.status);
   EXPECT_EQ(R"({"error":"Origin not allowed"})", stranger.body);
+  // Naming no origin leaves the page that asked nothing to read.
+  EXPECT_EQ(std::nullopt, stranger.header("Access-Control-Allow-Origin"));
+  EXPECT_EQ("Origin", stranger.header("Vary"));
 
   auto preflight = call(*bridge, "OPTIONS", "/encoder/stop",
                         {{"Origin", APP},
