@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "bridge/core/reply.h"
+
 namespace wf::bridge {
 
 namespace {
@@ -133,18 +135,25 @@ bool carries_token(const Request& request, std::string_view token) {
 
 class OriginReplyRequest : public Request {
  public:
-  OriginReplyRequest(RequestPtr inner, std::string origin)
+  OriginReplyRequest(RequestPtr inner, std::string_view origin, const HeaderList* designed)
       : Request(inner->method(), inner->target(), inner->headers(), inner->take_body()),
         inner_(std::move(inner)),
-        origin_(std::move(origin)) {}
+        origin_(origin),
+        designed_(designed) {}
 
   Status respond(uint16_t status, const HeaderList& headers, std::string body) override {
+    // Every designed reply carries the one static header list; its variant
+    // for this origin was built with the policy.
+    if (designed_ && &headers == &reply_headers()) {
+      return inner_->respond(status, *designed_, std::move(body));
+    }
     return inner_->respond(status, headers_for_origin(headers, origin_), std::move(body));
   }
 
  private:
   RequestPtr inner_;
-  std::string origin_;
+  std::string_view origin_;
+  const HeaderList* designed_;
 };
 
 }  // namespace
@@ -164,6 +173,10 @@ Result<AccessPolicy> parse_access_policy(std::optional<std::string_view> token,
       return list.error();
     }
     policy.origins = std::move(*list);
+    for (const std::string& origin : policy.origins) {
+      policy.origin_headers.push_back(headers_for_origin(reply_headers(), origin));
+    }
+    policy.refused_headers = headers_for_origin(reply_headers(), "");
   }
   return policy;
 }
@@ -183,14 +196,18 @@ AccessCheck check_access(const Request& request, const AccessPolicy& policy) {
   AccessCheck check;
   if (!policy.origins.empty()) {
     if (const auto origin = request.header("Origin")) {
-      if (std::find(policy.origins.begin(), policy.origins.end(), *origin) ==
-          policy.origins.end()) {
+      const auto it = std::find(policy.origins.begin(), policy.origins.end(), *origin);
+      if (it == policy.origins.end()) {
         check.status = 403;
         check.message = "Origin not allowed";
-        check.reply_origin = std::string();
+        check.reply_origin = std::string_view();
+        check.reply_headers = policy.refused_headers.empty() ? nullptr : &policy.refused_headers;
         return check;
       }
-      check.reply_origin = std::string(*origin);
+      const auto index = static_cast<size_t>(it - policy.origins.begin());
+      check.reply_origin = *it;
+      check.reply_headers =
+          index < policy.origin_headers.size() ? &policy.origin_headers[index] : nullptr;
     }
   }
   // A preflight carries no credentials by design; it only learns what the
@@ -219,8 +236,9 @@ HeaderList headers_for_origin(const HeaderList& headers, std::string_view origin
   return out;
 }
 
-RequestPtr reply_to_origin(RequestPtr request, std::string origin) {
-  return std::make_unique<OriginReplyRequest>(std::move(request), std::move(origin));
+RequestPtr reply_to_origin(RequestPtr request, const AccessCheck& check) {
+  return std::make_unique<OriginReplyRequest>(std::move(request), check.reply_origin.value_or(""),
+                                              check.reply_headers);
 }
 
 }  // namespace wf::bridge

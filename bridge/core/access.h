@@ -21,6 +21,11 @@ struct AccessPolicy {
   /// The exact origins a browser request may come from; empty: any origin,
   /// answered with "Access-Control-Allow-Origin: *".
   std::vector<std::string> origins;
+  /// The reply headers for each of `origins`, in the same order, and for a
+  /// refused origin (see `headers_for_origin`), built once so that no
+  /// request pays for them.
+  std::vector<HeaderList> origin_headers;
+  HeaderList refused_headers;
 
   bool open() const { return token.empty() && origins.empty(); }
 };
@@ -48,8 +53,10 @@ struct AccessCheck {
   /// Set when the reply must not say "Access-Control-Allow-Origin: *":
   /// the request's origin when the list names it (the reply, a 401 too,
   /// names it instead), or empty for an origin the list does not name (its
-  /// 403 names no origin, so the page cannot read even that).
-  std::optional<std::string> reply_origin;
+  /// 403 names no origin, so the page cannot read even that). Points into
+  /// the policy, as does `reply_headers`, the designed reply headers for it.
+  std::optional<std::string_view> reply_origin;
+  const HeaderList* reply_headers = nullptr;
 
   bool passed() const { return status == 0; }
 };
@@ -71,9 +78,10 @@ bool same_secret(std::string_view given, std::string_view secret);
 /// out when `origin` is empty, and "Vary: Origin" added at the end.
 HeaderList headers_for_origin(const HeaderList& headers, std::string_view origin);
 
-/// Wraps `request` so that its reply, whoever sends it, names `origin`
-/// (see `headers_for_origin`). Dropped unanswered, the wrapped request is
-/// still answered with the empty 500.
-RequestPtr reply_to_origin(RequestPtr request, std::string origin);
+/// Wraps `request` so that its reply, whoever sends it, names the origin
+/// of `check` (see `headers_for_origin`); `check` points into a policy that
+/// outlives the request. Dropped unanswered, the wrapped request is still
+/// answered with the empty 500.
+RequestPtr reply_to_origin(RequestPtr request, const AccessCheck& check);
 
 }  // namespace wf::bridge

@@ -8,7 +8,7 @@ Status dispatch(RequestPtr request, RouteContext& context, std::span<const Route
   if (context.access && !context.access->open()) {
     AccessCheck check = check_access(*request, *context.access);
     if (check.reply_origin) {
-      request = reply_to_origin(std::move(request), std::move(*check.reply_origin));
+      request = reply_to_origin(std::move(request), check);
     }
     if (!check.passed()) {
       return send_error(std::move(request), check.status, std::string(check.message));
