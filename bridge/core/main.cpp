@@ -1,10 +1,14 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "bridge/core/access.h"
 #include "bridge/core/bridge_state.h"
 #include "bridge/core/port.h"
 #include "bridge/devices/device_layer.h"
@@ -15,11 +19,29 @@
 
 using namespace wf::bridge;
 
+namespace {
+
+std::optional<std::string_view> env_text(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::optional<std::string_view>(value) : std::nullopt;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // A write to a vanished client or encoder must fail, not end the bridge.
   ::signal(SIGPIPE, SIG_IGN);
 
   const uint16_t port = parse_port(std::vector<std::string>(argv + 1, argv + argc));
+  auto access =
+      parse_access_policy(env_text("WRENFIELD_BRIDGE_TOKEN"), env_text("WRENFIELD_BRIDGE_ORIGINS"));
+  if (!access) {
+    std::cerr << "Error: " << access.error().message() << std::endl;
+    return 1;
+  }
+  // The encoder children inherit the environment; the secret is not theirs.
+  ::unsetenv("WRENFIELD_BRIDGE_TOKEN");
+
   auto server = HttpServer::bind(port);
   if (!server) {
     std::cerr << "Error: " << server.error().message() << std::endl;
@@ -27,6 +49,7 @@ int main(int argc, char** argv) {
   }
 
   RouteContext context;
+  context.access = &*access;
   context.state = std::make_shared<SharedState>();
   // The device layer outlives the stream opened through it.
   auto devices = make_device_layer();

@@ -9,9 +9,10 @@
 
 namespace wf::bridge {
 
-class DeviceLayer;  // the audio device layer (bridge/devices/device_layer.h)
-class StreamSlot;   // the one open input stream (bridge/metering)
-class EncoderList;  // the running encoder processes (bridge/encoder)
+class DeviceLayer;    // the audio device layer (bridge/devices/device_layer.h)
+class StreamSlot;     // the one open input stream (bridge/metering)
+class EncoderList;    // the running encoder processes (bridge/encoder)
+struct AccessPolicy;  // who may use the bridge (bridge/core/access.h)
 
 /// What the dispatch loop lends to each request: a reference to the shared
 /// state, the stream slot and the encoder list (touched by the dispatch
@@ -21,6 +22,8 @@ struct RouteContext {
   StreamSlot* stream = nullptr;
   EncoderList* encoders = nullptr;
   DeviceLayer* devices = nullptr;
+  /// Checked before anything else; null or open: everyone is answered.
+  const AccessPolicy* access = nullptr;
 };
 
 using Handler = Status (*)(RequestPtr request, RouteContext& context);
@@ -32,7 +35,9 @@ struct Route {
   Handler handler;
 };
 
-/// Handles one request against a route table: OPTIONS on any path is 204;
+/// Handles one request against a route table. A request that the access
+/// policy turns away gets its 403 or 401 and goes no further. Then OPTIONS on
+/// any path is 204;
 /// a (method, path) pair not in the table is 404 {"error":"Not found"};
 /// otherwise the route's handler runs and its result is returned. The path is
 /// the target up to the first "?", compared byte for byte.
