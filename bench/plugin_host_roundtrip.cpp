@@ -8,6 +8,8 @@
 // the ratios to both and the share of the real-time budget at 48 kHz, and the
 // share of CPU time the hypervisor took from this machine meanwhile (steal),
 // which on a virtual machine is the first suspect for a poor p99.
+//
+// Usage: bench_plugin_host [iterations] [plugin-host]
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -37,7 +39,7 @@ constexpr int WARM_UP = 50;
 
 class Host {
  public:
-  Host() {
+  explicit Host(const std::string& path) {
     int in[2];
     int out[2];
     if (pipe(in) != 0 || pipe(out) != 0) {
@@ -49,7 +51,6 @@ class Host {
       dup2(out[1], 1);
       close(in[1]);
       close(out[0]);
-      const std::string path = std::string(WF_BIN_DIR) + "/plugin-host";
       execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -255,8 +256,10 @@ void load(Host& host, int inserts) {
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   const int iterations = argc > 1 ? std::max(100, std::atoi(argv[1])) : 2000;
-  Host host;
-  std::printf("plugin-host process round trips, %d per case (p50/p99 in microseconds)\n",
+  // A second argument measures another plugin-host (a previous build, say).
+  const std::string path = argc > 2 ? argv[2] : std::string(WF_BIN_DIR) + "/plugin-host";
+  Host host(path);
+  std::printf("%s process round trips, %d per case (p50/p99 in microseconds)\n", path.c_str(),
               iterations);
   std::printf("%-8s %-6s %9s %8s %8s %8s %8s %8s %8s %7s %7s %7s %6s\n", "chain", "frames",
               "blocks/s", "p50", "p99", "lib50", "lib99", "codec50", "codec99", "x lib", "x codec",

@@ -31,7 +31,7 @@ class FakeDisplay final : public Display {
   void dispatchPending() override { ++dispatches; }
   int eventFd() const override { return fd; }
   bool connected() const override { return !lost; }
-  const char* platformType() const override { return "X11EmbedWindowID"; }
+  const char* platformType() const override { return platform.c_str(); }
 
   /// Delivers a close request from the user to window n (creation order).
   void closeByUser(size_t n);
@@ -40,6 +40,8 @@ class FakeDisplay final : public Display {
   int dispatches = 0;
   /// What eventFd reports.
   int fd = -1;
+  /// What platformType reports.
+  std::string platform = "X11EmbedWindowID";
   /// Plays the window system going away.
   bool lost = false;
 };
