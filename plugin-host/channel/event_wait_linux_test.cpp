@@ -44,6 +44,15 @@ TEST(LinuxEventWait, ReportsOnlyTheReadyDescriptorsAndAHangUpCountsAsReady) {
             wait->wait({quiet.read, data.read, hungUp.read}, std::nullopt));
 }
 
+// A run-loop timer's due time is the only limit: the wait ends by itself.
+TEST(LinuxEventWait, ATimeLimitEndsTheWaitWithNothingReady) {
+  auto wait = makeEventWait();
+  ASSERT_NE(nullptr, wait);
+  Pipe quiet;
+  EXPECT_TRUE(wait->wait({quiet.read}, 2ms).empty());
+  EXPECT_TRUE(wait->wait({}, 1ns).empty());
+}
+
 TEST(LinuxEventWait, AWakeUpSentBeforeTheWaitEndsItAndIsUsedUp) {
   auto wait = makeEventWait();
   ASSERT_NE(nullptr, wait);

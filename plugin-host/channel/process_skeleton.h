@@ -42,10 +42,9 @@ class ProcessSkeleton {
   ~ProcessSkeleton();
 
   /// Starts the reader (detached) and the audio worker, runs the main loop
-  /// until input has ended and the command queue runs dry (or reaches an
-  /// empty line), stops the worker (dropping unanswered "process" lines) and
-  /// destroys the chain, last insert first. Throws std::system_error when a
-  /// thread cannot be started.
+  /// until input has ended and the command queue runs dry, stops the worker
+  /// (dropping unanswered "process" lines) and destroys the chain, last
+  /// insert first. Throws std::system_error when a thread cannot be started.
   void run();
 
  private:
