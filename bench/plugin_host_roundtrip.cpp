@@ -8,6 +8,8 @@
 // the ratios to both and the share of the real-time budget at 48 kHz, and the
 // share of CPU time the hypervisor took from this machine meanwhile (steal),
 // which on a virtual machine is the first suspect for a poor p99.
+//
+// Usage: bench_plugin_host [iterations] [other plugin-host]
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -37,7 +40,7 @@ constexpr int WARM_UP = 50;
 
 class Host {
  public:
-  Host() {
+  explicit Host(const std::string& path) {
     int in[2];
     int out[2];
     if (pipe(in) != 0 || pipe(out) != 0) {
@@ -49,7 +52,6 @@ class Host {
       dup2(out[1], 1);
       close(in[1]);
       close(out[0]);
-      const std::string path = std::string(WF_BIN_DIR) + "/plugin-host";
       execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -212,28 +214,43 @@ struct Measured {
   Stats library;
   Stats codec;
   Stats trip;
+  /// The other program's round trips, when one is measured alongside.
+  Stats otherTrip;
   double stealPercent;
 };
 
-// Baselines and round trips alternate, so that all see the same machine load.
-Measured measure(Host& host, const std::string& line, int iterations) {
+// Baselines and round trips (of both programs, when there are two) alternate,
+// so that all see the same machine load.
+Measured measure(Host& host, Host* other, const std::string& line, int iterations) {
   std::vector<double> library;
   std::vector<double> codec;
   std::vector<double> trips;
+  std::vector<double> otherTrips;
   const auto before = cpuTicks();
   for (int i = 0; i < WARM_UP + iterations; ++i) {
     const double l = libraryOnce(line);
     const double c = codecOnce(line);
-    const double t = roundTripOnce(host, line);
+    // The two programs take turns at going first.
+    double t = 0.0;
+    double o = 0.0;
+    if (other && i % 2 == 1) {
+      o = roundTripOnce(*other, line);
+      t = roundTripOnce(host, line);
+    } else {
+      t = roundTripOnce(host, line);
+      o = other ? roundTripOnce(*other, line) : 0.0;
+    }
     if (i >= WARM_UP) {
       library.push_back(l);
       codec.push_back(c);
       trips.push_back(t);
+      otherTrips.push_back(o);
     }
   }
   const auto after = cpuTicks();
   const double ticks = after.first - before.first;
   return {stats(std::move(library)), stats(std::move(codec)), stats(std::move(trips)),
+          other ? stats(std::move(otherTrips)) : Stats{},
           ticks > 0 ? 100.0 * (after.second - before.second) / ticks : 0.0};
 }
 
@@ -255,29 +272,49 @@ void load(Host& host, int inserts) {
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   const int iterations = argc > 1 ? std::max(100, std::atoi(argv[1])) : 2000;
-  Host host;
-  std::printf("plugin-host process round trips, %d per case (p50/p99 in microseconds)\n",
+  const std::string path = std::string(WF_BIN_DIR) + "/plugin-host";
+  Host host(path);
+  // A second argument names another plugin-host (a previous build, say),
+  // whose round trips interleave with the built one's.
+  std::unique_ptr<Host> other;
+  if (argc > 2) {
+    other = std::make_unique<Host>(argv[2]);
+  }
+  std::printf("%s process round trips, %d per case (p50/p99 in microseconds)\n", path.c_str(),
               iterations);
   std::printf("%-8s %-6s %9s %8s %8s %8s %8s %8s %8s %7s %7s %7s %6s\n", "chain", "frames",
               "blocks/s", "p50", "p99", "lib50", "lib99", "codec50", "codec99", "x lib", "x codec",
               "budget", "steal");
   for (int inserts : {0, 1, 8}) {
     load(host, inserts);
+    if (other) {
+      load(*other, inserts);
+    }
     for (int frames : {1024, 256}) {
       const std::string line = processLine(frames, 1);
-      const Measured m = measure(host, line, iterations);
+      const Measured m = measure(host, other.get(), line, iterations);
       const double budget = frames == 1024 ? 21333.0 : 5333.0;
-      std::printf(
-          "%-8s %-6d %9.0f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %6.2fx %6.2fx %6.1f%% %5.1f%%\n",
-          inserts == 0 ? "empty" : (inserts == 1 ? "1 gain" : "8 gains"), frames, m.trip.perSecond,
-          m.trip.p50, m.trip.p99, m.library.p50, m.library.p99, m.codec.p50, m.codec.p99,
-          m.trip.p50 / m.library.p50, m.trip.p50 / m.codec.p50, 100.0 * m.trip.p99 / budget,
-          m.stealPercent);
+      const char* chain = inserts == 0 ? "empty" : (inserts == 1 ? "1 gain" : "8 gains");
+      auto row = [&](const char* name, const Stats& trip) {
+        std::printf(
+            "%-8s %-6d %9.0f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %6.2fx %6.2fx %6.1f%% %5.1f%%\n",
+            name, frames, trip.perSecond, trip.p50, trip.p99, m.library.p50, m.library.p99,
+            m.codec.p50, m.codec.p99, trip.p50 / m.library.p50, trip.p50 / m.codec.p50,
+            100.0 * trip.p99 / budget, m.stealPercent);
+      };
+      row(chain, m.trip);
+      if (other) {
+        row("  other", m.otherTrip);
+      }
     }
   }
   std::printf(
       "x lib, x codec = round-trip p50 / in-process p50 with the JSON library, with the "
       "program's codec;\nbudget = round-trip p99 / block duration at 48 kHz; steal = CPU time the "
-      "hypervisor took during the case\n");
+      "hypervisor took during the case");
+  if (other) {
+    std::printf(";\n\"other\" rows: %s, measured in turn with the built program", argv[2]);
+  }
+  std::printf("\n");
   return 0;
 }

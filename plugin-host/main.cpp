@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "channel/event_pump.h"
-#include "channel/host.h"
+#include "channel/event_wait.h"
+#include "channel/process_skeleton.h"
+#include "editor/desktop_event_pump.h"
+#include "editor/editor_ops.h"
+#include "editor/editor_window.h"
 #include "hosting/host_context.h"
 #include "operations/register_operations.h"
 #include "public.sdk/source/vst/hosting/hostclasses.h"
@@ -17,7 +20,12 @@ int main() {
   // write then fails and the host ends at the end of its input.
   std::signal(SIGPIPE, SIG_IGN);
 
-  auto pump = wf::host::makeEventPump();
+  std::shared_ptr<wf::host::EventWait> wait = wf::host::makeEventWait();
+  if (!wait) {
+    std::fputs("event wait could not be created\n", stderr);
+    return 1;
+  }
+  auto pump = std::make_unique<wf::editor::DesktopEventPump>(wf::editor::sharedDesktop());
 
   // HostApplication counts no references: it lives exactly as long as main().
   Steinberg::Vst::HostApplication context;
@@ -25,10 +33,11 @@ int main() {
 
   wf::host::Registry registry;
   wf::host::registerOperations(registry);
+  wf::editor::registerEditorOperations(registry);
 
   try {
-    wf::host::Host host(registry, std::move(pump), 0, 1);
-    host.run();
+    wf::host::ProcessSkeleton skeleton(registry, std::move(pump), std::move(wait), 0, 1);
+    skeleton.run();
   } catch (const std::system_error&) {
     std::fputs("thread constructor failed\n", stderr);
     std::abort();

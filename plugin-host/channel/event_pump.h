@@ -1,28 +1,29 @@
 #pragma once
 
 #include <chrono>
-#include <memory>
+#include <optional>
+#include <vector>
 
 namespace wf::host {
 
-/// The main loop's user-interface step, run at the start of every turn on the
-/// main thread: dispatch every pending window-system event without waiting,
-/// then let the toolkit's timers and sources run for at most `maxWait`
-/// (the loop passes 1 ms). It must never block longer than that: commands and
-/// the loop's exit wait behind it.
-///
-/// The build picks one implementation file, which defines makeEventPump():
-/// channel/event_pump_idle.cpp (no toolkit: nothing to dispatch, returns at
-/// once) unless the editor folder supplies a windowing one through
-/// PLUGIN_HOST_PUMP_SOURCES.
+/// The main loop's user-interface side, called on the main thread only. Each
+/// turn starts with `pump`; before the loop sleeps it asks `prepareWait` what
+/// can bring work, so the loop sleeps exactly until something can happen.
+/// The program's implementation is the desktop's (editor/desktop_event_pump.h).
 class EventPump {
  public:
   virtual ~EventPump();
-  virtual void pump(std::chrono::microseconds maxWait) = 0;
-};
 
-/// Creates the program's event pump; called once on the main thread at start-up,
-/// before any plug-in is loaded.
-std::unique_ptr<EventPump> makeEventPump();
+  /// Runs the handlers of the descriptors in `ready` (what the last wait
+  /// reported), the timers that are due and every pending window-system
+  /// event. Never waits.
+  virtual void pump(const std::vector<int>& ready) = 0;
+
+  /// Called right before the loop sleeps: handles what is already queued in
+  /// the process (so a wait cannot sleep on events that were read already),
+  /// appends the descriptors to watch to `fds` and returns the time until the
+  /// earliest timer is due; none when no timer is registered.
+  virtual std::optional<std::chrono::nanoseconds> prepareWait(std::vector<int>& fds) = 0;
+};
 
 }  // namespace wf::host

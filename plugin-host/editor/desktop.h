@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "editor/run_loop.h"
@@ -34,12 +35,18 @@ class Desktop {
   void add(RunLoop* loop);
   void remove(RunLoop* loop);
 
-  /// One pump step: dispatches pending window events, waits at most
-  /// `maxWait` (less when a timer is due sooner) for the display's or a run
-  /// loop's descriptors, calls the handlers that became ready and the timers
-  /// that are due, and dispatches window events again. Returns at once when
-  /// there is no display yet and no run loop has anything registered.
-  void pump(std::chrono::nanoseconds maxWait);
+  /// One pump step, without waiting: dispatches pending window events, calls
+  /// the run-loop handlers of the descriptors in `ready` and the timers that
+  /// are due, and dispatches window events again.
+  void pump(const std::vector<int>& ready);
+
+  /// Before the main loop sleeps: dispatches the window events already
+  /// queued in the process (they would not make the display's descriptor
+  /// readable again), appends the display's and the run loops' descriptors to
+  /// `fds` and returns the time until the earliest run-loop timer; none
+  /// without timers. Without a display and run loops it adds nothing, so the
+  /// loop can sleep until a command arrives.
+  std::optional<std::chrono::nanoseconds> prepareWait(std::vector<int>& fds);
 
  private:
   DisplayOpener opener_;

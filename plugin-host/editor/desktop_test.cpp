@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <thread>
+#include <optional>
+#include <vector>
 
 #include "editor/window_fake.h"
 
@@ -42,7 +43,10 @@ TEST(DesktopTest, OpensTheDisplayOnFirstNeedAndRetriesWhenThereIsNone) {
       return nullptr;
     return std::make_unique<FakeDisplay>();
   });
-  desktop.pump(0ns);
+  desktop.pump({});
+  std::vector<int> fds;
+  EXPECT_EQ(std::nullopt, desktop.prepareWait(fds));
+  EXPECT_TRUE(fds.empty());
   EXPECT_EQ(0, attempts);
   EXPECT_EQ(nullptr, desktop.display());
   available = true;
@@ -76,31 +80,75 @@ TEST(DesktopTest, PumpDispatchesWindowEventsAndServicesRunLoops) {
   ASSERT_EQ(fake, desktop.display());
   int p[2];
   ASSERT_EQ(0, ::pipe(p));
-  RunLoop loop;
+  RunLoop::TimePoint now{};
+  RunLoop loop([&] { return now; });
   Reader reader;
   Timer timer;
   loop.registerEventHandler(&reader, p[0]);
-  loop.registerTimer(&timer, 1);
+  loop.registerTimer(&timer, 10);
   desktop.add(&loop);
+
+  desktop.pump({});
+  EXPECT_EQ(0, reader.calls);
+  EXPECT_EQ(0, timer.calls);
+  EXPECT_EQ(2, fake->dispatches);
+
   ASSERT_EQ(1, ::write(p[1], "x", 1));
-  // The pump waits at most until the timer is due, so a few turns with a
-  // generous cap are enough.
-  for (int i = 0; i < 1000 && (timer.calls == 0 || reader.calls == 0); ++i) {
-    desktop.pump(1ms);
-  }
+  now += 10ms;
+  desktop.pump({p[0]});
   EXPECT_EQ(1, reader.calls);
-  EXPECT_GE(timer.calls, 1);
-  EXPECT_GE(fake->dispatches, 2);
+  EXPECT_EQ(1, timer.calls);
 
   desktop.remove(&loop);
-  int before = timer.calls;
   ASSERT_EQ(1, ::write(p[1], "x", 1));
-  std::this_thread::sleep_for(5ms);
-  desktop.pump(1ms);
+  now += 10ms;
+  desktop.pump({p[0]});
   EXPECT_EQ(1, reader.calls);
-  EXPECT_EQ(before, timer.calls);
+  EXPECT_EQ(1, timer.calls);
   ::close(p[0]);
   ::close(p[1]);
+}
+
+// What the main loop sleeps on: the display's descriptor, every run loop's
+// descriptors, and no longer than the earliest timer (no limit without one).
+TEST(DesktopTest, PrepareWaitWatchesDisplayAndRunLoopsUntilTheEarliestTimer) {
+  auto* fake = new FakeDisplay;
+  fake->fd = 40;
+  Desktop desktop([&] { return std::unique_ptr<Display>(fake); });
+  ASSERT_EQ(fake, desktop.display());
+
+  std::vector<int> fds;
+  EXPECT_EQ(std::nullopt, desktop.prepareWait(fds));
+  EXPECT_EQ(std::vector<int>{40}, fds);
+  EXPECT_EQ(1, fake->dispatches) << "events already read must not wait for the descriptor";
+
+  RunLoop::TimePoint now{};
+  RunLoop first([&] { return now; });
+  RunLoop second([&] { return now; });
+  Reader reader;
+  Timer slow;
+  Timer fast;
+  first.registerEventHandler(&reader, 41);
+  first.registerTimer(&slow, 100);
+  second.registerTimer(&fast, 30);
+  desktop.add(&first);
+  desktop.add(&second);
+  fds.clear();
+  EXPECT_EQ(std::optional<std::chrono::nanoseconds>(30ms), desktop.prepareWait(fds));
+  EXPECT_EQ((std::vector<int>{40, 41}), fds);
+
+  now += 20ms;
+  fds.clear();
+  EXPECT_EQ(std::optional<std::chrono::nanoseconds>(10ms), desktop.prepareWait(fds));
+  now += 50ms;
+  fds.clear();
+  EXPECT_EQ(std::optional<std::chrono::nanoseconds>(0ms), desktop.prepareWait(fds));
+
+  desktop.remove(&first);
+  desktop.remove(&second);
+  fds.clear();
+  EXPECT_EQ(std::nullopt, desktop.prepareWait(fds));
+  EXPECT_EQ(std::vector<int>{40}, fds);
 }
 
 }  // namespace

@@ -3,23 +3,18 @@
 #include "editor/editor_window.h"
 #include "insert/plugin.h"
 
-namespace wf::host {
+namespace wf::editor {
 
-void Plugin::edit() {
-  editor::showEditor(*this, editor::sharedDesktop());
+void registerEditorOperations(host::Registry& registry) {
+  registry.addInsertOperation("editor",
+                              [](const nlohmann::json&, host::Plugin& insert, host::HostState&) {
+                                showEditor(insert, sharedDesktop());
+                                return nlohmann::json(true);
+                              });
+  registry.addInsertOperation(
+      "editor-dock", [](const nlohmann::json& request, host::Plugin& insert, host::HostState&) {
+        return dockEditor(insert, sharedDesktop(), request);
+      });
 }
 
-nlohmann::json Plugin::dock(const nlohmann::json& request) {
-  return editor::dockEditor(*this, editor::sharedDesktop(), request);
-}
-
-void registerEditorOperations(Registry& registry) {
-  registry.addInsertOperation("editor", [](const nlohmann::json&, Plugin& insert, HostState&) {
-    insert.edit();
-    return nlohmann::json(true);
-  });
-  registry.addInsertOperation("editor-dock", [](const nlohmann::json& request, Plugin& insert,
-                                                HostState&) { return insert.dock(request); });
-}
-
-}  // namespace wf::host
+}  // namespace wf::editor

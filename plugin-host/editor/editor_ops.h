@@ -2,10 +2,10 @@
 
 #include "channel/registry.h"
 
-namespace wf::host {
+namespace wf::editor {
 
 /// "editor" and "editor-dock": each insert's plug-in editor in a window of
-/// its own.
-void registerEditorOperations(Registry& registry);
+/// its own, on the process's desktop.
+void registerEditorOperations(host::Registry& registry);
 
-}  // namespace wf::host
+}  // namespace wf::editor

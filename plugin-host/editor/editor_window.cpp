@@ -13,10 +13,6 @@ namespace {
 constexpr const char* NO_EDITOR = "No compatible Cocoa editor; use parameter controls";
 constexpr const char* ATTACH_FAILED = "Cocoa editor attachment failed";
 
-EditorWindow* editorWindowOf(host::Frame& frame) {
-  return dynamic_cast<EditorWindow*>(frame.window.get());
-}
-
 void focus(host::Plugin& insert, bool on) {
   if (insert.view) {
     insert.view->onFocus(on ? 1 : 0);
@@ -40,44 +36,44 @@ void discardEditor(host::Plugin& insert) {
 
 }  // namespace
 
-EditorWindow::EditorWindow(Desktop& desktop, std::unique_ptr<Window> window)
+PluginWindow::PluginWindow(Desktop& desktop, std::unique_ptr<Window> window)
     : desktop_(desktop), window_(std::move(window)) {
   desktop_.add(&runLoop_);
 }
 
-EditorWindow::~EditorWindow() {
+PluginWindow::~PluginWindow() {
   close();
 }
 
-void EditorWindow::setContentSize(int32 width, int32 height) {
+void PluginWindow::setContentSize(int32 width, int32 height) {
   if (window_) {
     window_->setContentSize(width, height);
   }
 }
 
-void EditorWindow::hide() {
+void PluginWindow::hide() {
   if (window_) {
     window_->hide();
   }
 }
 
-void EditorWindow::close() {
+void PluginWindow::close() {
   runLoop_.clear();
   desktop_.remove(&runLoop_);
   window_.reset();
 }
 
-void EditorWindow::show() {
+void PluginWindow::show() {
   if (window_) {
     window_->show();
   }
 }
 
-bool EditorWindow::isVisible() const {
+bool PluginWindow::isVisible() const {
   return window_ && window_->isVisible();
 }
 
-void* EditorWindow::nativeHandle() const {
+void* PluginWindow::nativeHandle() const {
   return window_ ? window_->nativeHandle() : nullptr;
 }
 
@@ -98,7 +94,7 @@ std::string windowTitle(const nlohmann::json& descriptor) {
 }
 
 void showEditor(host::Plugin& insert, Desktop& desktop) {
-  if (auto* window = editorWindowOf(insert.frame)) {
+  if (auto* window = insert.frame.window.get()) {
     window->show();
     focus(insert, true);
     return;
@@ -109,18 +105,18 @@ void showEditor(host::Plugin& insert, Desktop& desktop) {
   }
   insert.view = owned(insert.controller->createView(Vst::ViewType::kEditor));
   if (!insert.view ||
-      insert.view->isPlatformTypeSupported(kPlatformTypeX11EmbedWindowID) != kResultTrue) {
+      insert.view->isPlatformTypeSupported(display->platformType()) != kResultTrue) {
     insert.view = nullptr;
     throw host::PluginError(NO_EDITOR);
   }
-  auto window = std::make_unique<EditorWindow>(
+  auto window = std::make_unique<PluginWindow>(
       desktop, display->createWindow(windowTitle(insert.descriptor), insert.frame.width,
                                      insert.frame.height));
-  EditorWindow& editor = *window;
+  PluginWindow& editor = *window;
   insert.frame.window = std::move(window);
   insert.frame.runLoop = &editor.runLoop();
   insert.view->setFrame(&insert.frame);
-  if (insert.view->attached(editor.nativeHandle(), kPlatformTypeX11EmbedWindowID) != kResultOk) {
+  if (insert.view->attached(editor.nativeHandle(), display->platformType()) != kResultOk) {
     discardEditor(insert);
     throw host::PluginError(ATTACH_FAILED);
   }
@@ -136,7 +132,7 @@ void showEditor(host::Plugin& insert, Desktop& desktop) {
 
 nlohmann::json dockEditor(host::Plugin& insert, Desktop& desktop, const nlohmann::json& request) {
   bool hide = request.value("hide", false);
-  auto* window = editorWindowOf(insert.frame);
+  auto* window = insert.frame.window.get();
   if (hide) {
     if (window) {
       focus(insert, false);

@@ -18,19 +18,19 @@ namespace wf::editor {
 /// The window an insert's editor lives in, as the insert's `Frame` holds it:
 /// a desktop window plus the run loop its view uses, serviced by the
 /// desktop's pump from creation until `close`.
-class EditorWindow final : public host::EditorWindow {
+class PluginWindow final : public host::EditorWindow {
  public:
-  EditorWindow(Desktop& desktop, std::unique_ptr<Window> window);
-  ~EditorWindow() override;
+  PluginWindow(Desktop& desktop, std::unique_ptr<Window> window);
+  ~PluginWindow() override;
 
   void setContentSize(Steinberg::int32 width, Steinberg::int32 height) override;
+  void show() override;
   void hide() override;
+  bool isVisible() const override;
+  void* nativeHandle() const override;
   /// Drops the run loop's handlers and destroys the window. Idempotent.
   void close() override;
 
-  void show();
-  bool isVisible() const;
-  void* nativeHandle() const;
   RunLoop& runLoop() { return runLoop_; }
 
  private:
@@ -49,7 +49,8 @@ std::string windowTitle(const nlohmann::json& descriptor);
 
 /// Shows the insert's editor on `desktop`, creating window and view on first
 /// use. Throws host::PluginError with the reply's text when there is no
-/// display, no X11 editor view, or the view refuses to attach.
+/// display, no editor view for the display's platform type, or the view
+/// refuses to attach.
 void showEditor(host::Plugin& insert, Desktop& desktop);
 
 /// "editor-dock": with "hide" true hides the editor (if any) and answers true;

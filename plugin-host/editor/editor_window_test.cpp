@@ -109,6 +109,25 @@ TEST_F(EditorWindowTest, FirstShowMakesWindowAttachesViewAndSizesToIt) {
   EXPECT_NE(nullptr, loop);
 }
 
+// The view is asked for, and attached with, the platform type of the display
+// the window is on: nothing above the display names a window system.
+TEST_F(EditorWindowTest, TheViewIsAttachedWithTheDisplaysPlatformType) {
+  Desktop other([] {
+    auto display = std::make_unique<FakeDisplay>();
+    display->platform = "HWND";
+    return display;
+  });
+  // Declared after its desktop, so it goes first.
+  host::Plugin plugin;
+  auto* ctl = new FakeController;
+  ctl->makeView = [&] { return new FakeView(calls); };
+  plugin.controller = owned(static_cast<Vst::IEditController*>(ctl));
+  showEditor(plugin, other);
+  EXPECT_EQ((std::vector<std::string>{"supported HWND", "setFrame", "attached HWND",
+                                      "onSize 400x300", "focus"}),
+            calls);
+}
+
 TEST_F(EditorWindowTest, WindowStartsAt800By600AndTitleFallsBackWithoutName) {
   insert.descriptor = {{"path", "x"}};
   configure = [](FakeView& v) { v.attachResult = kResultOk; };

@@ -48,9 +48,9 @@ tresult PLUGIN_API RunLoop::unregisterTimer(Linux::ITimerHandler* handler) {
   return removed > 0 ? kResultOk : kInvalidArgument;
 }
 
-void RunLoop::addPollFds(std::vector<pollfd>& fds) const {
+void RunLoop::addFds(std::vector<int>& fds) const {
   for (const auto& entry : handlers_) {
-    fds.push_back({entry.fd, POLLIN, 0});
+    fds.push_back(entry.fd);
   }
 }
 
@@ -60,15 +60,13 @@ bool RunLoop::stillRegistered(const Entries& entries, std::uint64_t serial) {
                      [&](const auto& e) { return e.serial == serial; });
 }
 
-void RunLoop::dispatch(const std::vector<pollfd>& fds) {
+void RunLoop::dispatch(const std::vector<int>& ready) {
   // Callbacks may change the registrations, so work from copies and check
   // each entry is still registered before calling it.
   auto handlers = handlers_;
   for (const auto& entry : handlers) {
-    bool ready = std::any_of(fds.begin(), fds.end(), [&](const pollfd& p) {
-      return p.fd == entry.fd && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-    });
-    if (ready && stillRegistered(handlers_, entry.serial)) {
+    const bool isReady = std::find(ready.begin(), ready.end(), entry.fd) != ready.end();
+    if (isReady && stillRegistered(handlers_, entry.serial)) {
       entry.handler->onFDIsSet(entry.fd);
     }
   }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <poll.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -42,11 +40,11 @@ class RunLoop final : public Steinberg::Linux::IRunLoop {
                                               Steinberg::Linux::TimerInterval ms) override;
   Steinberg::tresult PLUGIN_API unregisterTimer(Steinberg::Linux::ITimerHandler* handler) override;
 
-  /// Appends one read request per registered descriptor.
-  void addPollFds(std::vector<pollfd>& fds) const;
-  /// Calls the handler of every descriptor that `fds` reports readable (or
-  /// hung up), then every timer that is due, each at most once.
-  void dispatch(const std::vector<pollfd>& fds);
+  /// Appends every registered descriptor.
+  void addFds(std::vector<int>& fds) const;
+  /// Calls the handler of every registered descriptor listed in `ready`
+  /// (readable or hung up), then every timer that is due, each at most once.
+  void dispatch(const std::vector<int>& ready);
   /// Time until the earliest timer is due (zero when overdue); none without
   /// timers.
   std::optional<std::chrono::nanoseconds> untilNextTimer() const;

@@ -1,6 +1,7 @@
 #include "editor/run_loop.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <functional>
@@ -58,12 +59,23 @@ class RunLoopTest : public ::testing::Test {
   RunLoop::TimePoint now{};
   RunLoop loop{[this] { return now; }};
 
-  // One pump step without waiting: poll the registered descriptors, dispatch.
+  // One pump step without waiting: poll the registered descriptors, dispatch
+  // the readable ones.
   void turn() {
-    std::vector<pollfd> fds;
-    loop.addPollFds(fds);
-    ASSERT_GE(::poll(fds.data(), fds.size(), 0), 0);
-    loop.dispatch(fds);
+    std::vector<int> fds;
+    loop.addFds(fds);
+    std::vector<pollfd> polled;
+    for (int fd : fds) {
+      polled.push_back({fd, POLLIN, 0});
+    }
+    ASSERT_GE(::poll(polled.data(), polled.size(), 0), 0);
+    std::vector<int> ready;
+    for (const auto& p : polled) {
+      if ((p.revents & (POLLIN | POLLHUP)) != 0) {
+        ready.push_back(p.fd);
+      }
+    }
+    loop.dispatch(ready);
   }
 };
 

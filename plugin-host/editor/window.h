@@ -13,8 +13,8 @@ class Window {
  public:
   virtual ~Window() = default;
 
-  /// The native handle a plug-in's view embeds into: on X11 the window ID,
-  /// as the "X11EmbedWindowID" platform type expects it.
+  /// The native handle a plug-in's view embeds into, as its display's
+  /// platform type expects it.
   virtual void* nativeHandle() const = 0;
   /// Sets the size of the content area (the window is not user-resizable, so
   /// this also fixes its minimum and maximum size).
@@ -41,6 +41,9 @@ class Display {
   virtual void dispatchPending() = 0;
   /// A descriptor that becomes readable when events arrive, or -1.
   virtual int eventFd() const = 0;
+  /// The editor-view platform type its windows' handles are for
+  /// (`Steinberg::IPlugView::attached`).
+  virtual const char* platformType() const = 0;
   /// False once the connection to the window system is lost (the server went
   /// away): existing windows then do nothing and no new editor can open.
   virtual bool connected() const = 0;

@@ -29,14 +29,19 @@ class FakeDisplay final : public Display {
  public:
   std::unique_ptr<Window> createWindow(const std::string& title, int width, int height) override;
   void dispatchPending() override { ++dispatches; }
-  int eventFd() const override { return -1; }
+  int eventFd() const override { return fd; }
   bool connected() const override { return !lost; }
+  const char* platformType() const override { return platform.c_str(); }
 
   /// Delivers a close request from the user to window n (creation order).
   void closeByUser(size_t n);
 
   std::vector<std::shared_ptr<FakeWindowRecord>> windows;
   int dispatches = 0;
+  /// What eventFd reports.
+  int fd = -1;
+  /// What platformType reports.
+  std::string platform = "X11EmbedWindowID";
   /// Plays the window system going away.
   bool lost = false;
 };

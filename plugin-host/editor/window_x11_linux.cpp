@@ -11,6 +11,7 @@
 #include <map>
 
 #include "editor/window.h"
+#include "pluginterfaces/gui/iplugview.h"
 
 namespace wf::editor {
 
@@ -124,6 +125,7 @@ class X11Display final : public Display {
 
   int eventFd() const override { return lost_ ? -1 : ConnectionNumber(display_); }
   bool connected() const override { return !lost_; }
+  const char* platformType() const override { return Steinberg::kPlatformTypeX11EmbedWindowID; }
 
   // The title is UTF-8 (it holds an em dash); the EWMH names carry it as is,
   // and the legacy WM_NAME gets the same bytes typed UTF8_STRING.

@@ -6,17 +6,22 @@
 
 namespace wf::host {
 
-/// A native window that shows one insert's editor. Implemented per platform
-/// next to the editor operations (plugin-host/editor/); the insert only
-/// creates it through that code and destroys it at teardown. All calls are
-/// made on the main thread.
+/// A native window that shows one insert's editor. Made by the editor library
+/// (plugin-host/editor/), which reaches it only through this interface; the
+/// insert destroys it at teardown. All calls are made on the main thread.
 class EditorWindow {
  public:
   virtual ~EditorWindow() = default;
   /// Resizes the window so that its content area is width x height.
   virtual void setContentSize(Steinberg::int32 width, Steinberg::int32 height) = 0;
+  /// Shows the window on top with the keyboard focus.
+  virtual void show() = 0;
   /// Hides the window; it and the attached view stay.
   virtual void hide() = 0;
+  /// True while shown: after show(), until hide() or the user closing it.
+  virtual bool isVisible() const = 0;
+  /// The handle the editor view attaches to, in the display's platform type.
+  virtual void* nativeHandle() const = 0;
   /// Closes the window for good (teardown, after hide()).
   virtual void close() = 0;
 };

@@ -100,7 +100,10 @@ class RecordingView : public IPlugView {
 class RecordingWindow : public EditorWindow {
  public:
   void setContentSize(int32 w, int32 h) override { size = {w, h}; }
+  void show() override {}
   void hide() override {}
+  bool isVisible() const override { return false; }
+  void* nativeHandle() const override { return nullptr; }
   void close() override {}
   std::pair<int32, int32>* target = nullptr;
   std::pair<int32, int32> size{0, 0};

@@ -86,18 +86,14 @@ class Plugin {
   /// The descriptor's "name", or "VST3 effect" when it has none.
   static std::string displayName(const nlohmann::json& descriptor);
 
-  // Per-insert operations of the state, parameter and editor code; they are
-  // defined with that code (plugin-host/editor/), not here.
+  // Per-insert operations of the state and parameter code; they are defined
+  // with it (operations/state.cpp), not here.
 
   /// Fresh state object: "component" bytes and, when the controller gives
   /// them, "controller" bytes.
   nlohmann::json state();
   /// The parameter records of the controller.
   nlohmann::json parameters();
-  /// Shows the editor, creating window and view on first use.
-  void edit();
-  /// Hides the editor or shows it and reports its size.
-  nlohmann::json dock(const nlohmann::json& request);
 
   std::shared_ptr<hosting::Module> module;
   std::unique_ptr<hosting::PlugProvider> provider;

@@ -1,7 +1,6 @@
 #include "operations/register_operations.h"
 
-#include "editor/editor_ops.h"
-#include "state_ops.h"
+#include "operations/state.h"
 
 namespace wf::host {
 
@@ -9,7 +8,6 @@ void registerOperations(Registry& registry) {
   registerScan(registry);
   registerLoad(registry);
   registerStateOperations(registry);
-  registerEditorOperations(registry);
 }
 
 }  // namespace wf::host

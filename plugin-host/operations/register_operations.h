@@ -4,9 +4,10 @@
 
 namespace wf::host {
 
-/// Fills the registry with every operation the main thread serves. Each group
-/// of operations brings its own register function; this is the one place that
-/// calls them all.
+/// Fills the registry with every operation of the core that the main thread
+/// serves. Each group of operations brings its own register function; this is
+/// the one place that calls them all. The editor library registers its own
+/// operations (editor/editor_ops.h).
 void registerOperations(Registry& registry);
 
 /// "scan" (operations/scan.cpp).

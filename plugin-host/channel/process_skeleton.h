@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -9,6 +8,7 @@
 
 #include "channel/envelope.h"
 #include "channel/event_pump.h"
+#include "channel/event_wait.h"
 #include "channel/host_state.h"
 #include "channel/registry.h"
 
@@ -16,35 +16,40 @@ namespace wf::host {
 
 /// The two request queues and the flags the three threads share. Kept behind
 /// a shared pointer because the reader thread is detached and may outlive the
-/// rest of the program's state.
+/// rest of the program's state; so is the main thread's wait, which the
+/// reader wakes.
 struct Queues {
   std::mutex queueLock;
-  std::condition_variable commandReady;
   std::condition_variable processReady;
   std::deque<QueuedLine> commands;
   std::deque<QueuedLine> processes;
-  std::atomic<bool> inputEnded{false};
+  bool inputEnded = false;
+  bool stopWorker = false;
+  std::shared_ptr<EventWait> mainWait;
 };
 
 /// The process skeleton: a reader thread that routes request lines to the
 /// main thread's command queue or the audio worker's process queue, the audio
 /// worker, and the main loop, whose every turn pumps user-interface events
-/// and then handles at most one command.
-class Host {
+/// and then handles at most one command. Every thread sleeps until it has
+/// work: the worker until a block is queued, the main loop until a command
+/// is queued, a watched descriptor is readable or a run-loop timer is due.
+class ProcessSkeleton {
  public:
-  Host(const Registry& registry, std::unique_ptr<EventPump> pump, int inputFd, int outputFd);
-  ~Host();
+  ProcessSkeleton(const Registry& registry, std::unique_ptr<EventPump> pump,
+                  std::shared_ptr<EventWait> wait, int inputFd, int outputFd);
+  ~ProcessSkeleton();
 
   /// Starts the reader (detached) and the audio worker, runs the main loop
-  /// until input has ended and the command queue runs dry (or reaches an
-  /// empty line), stops the worker (dropping unanswered "process" lines) and
-  /// destroys the chain, last insert first. Throws std::system_error when a
-  /// thread cannot be started.
+  /// until input has ended and the command queue runs dry, stops the worker
+  /// (dropping unanswered "process" lines) and destroys the chain, last
+  /// insert first. Throws std::system_error when a thread cannot be started.
   void run();
 
  private:
   static void readLines(std::shared_ptr<Queues> queues, int fd);
   void workerLoop();
+  void stopWorker();
   bool mainTurn();
 
   const Registry& registry_;
@@ -53,7 +58,7 @@ class Host {
   ReplyWriter writer_;
   std::shared_ptr<Queues> queues_;
   HostState state_;
-  std::atomic<bool> stop_{false};
+  std::vector<int> ready_;
   std::thread worker_;
 };
 

@@ -1,4 +1,4 @@
-#include "state_ops.h"
+#include "operations/state.h"
 
 #include <cmath>
 #include <cstdint>
