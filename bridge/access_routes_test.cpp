@@ -9,12 +9,15 @@
 
 #include "bridge/core/access.h"
 #include "bridge/devices/device_layer_fake.h"
-#include "bridge/http/reply.h"
-#include "bridge/http/request.h"
 #include "bridge/encoder/encoder_process.h"
 #include "bridge/encoder/fake_child.h"
+#include "bridge/encoder/fake_feed_pipe.h"
+#include "bridge/encoder/feed_writer.h"
+#include "bridge/http/reply.h"
+#include "bridge/http/request.h"
 #include "bridge/metering/stream_slot.h"
 #include "bridge/routes.h"
+#include "testing/wait_for.h"
 
 namespace wf::bridge {
 namespace {
@@ -42,13 +45,11 @@ class AccessRoutesTest : public ::testing::Test {
     ::signal(SIGPIPE, SIG_IGN);
     device_ = layer_.add("Mic", {fixed_range(1, 48000)});
     layer_.default_input = device_;
-    int fds[2];
-    ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC | O_NONBLOCK));
-    reader_ = UniqueFd(fds[0]);
     auto child = std::make_unique<FakeChild>(7, log_);
     child->exit_after_polls = 0;
-    encoders_.processes().push_back(
-        EncoderProcess{"main", "Main", std::move(child), UniqueFd(fds[1]), "/nonexistent.log", 0});
+    encoders_.processes().push_back(EncoderProcess{
+        "main", "Main", std::move(child),
+        std::make_unique<FeedWriter>(std::make_unique<FakeFeedPipe>(pipe_)), "/nonexistent.log"});
     policy_ = parse_access_policy(TOKEN, "app://wrenfield,http://localhost:5173").value();
     context_.access = &policy_;
   }
@@ -66,10 +67,13 @@ class AccessRoutesTest : public ::testing::Test {
   void expect_untouched() {
     ASSERT_EQ(1u, encoders_.processes().size());
     EXPECT_EQ("main", encoders_.processes()[0].id);
-    EXPECT_EQ(0u, encoders_.processes()[0].bytes_received);
+    EXPECT_EQ(0u, encoders_.processes()[0].bytes_received());
     EXPECT_TRUE(log_->empty()) << (*log_)[0];
-    char byte;
-    EXPECT_EQ(-1, ::read(reader_.get(), &byte, 1));  // no feed bytes reached the pipe
+    {
+      std::lock_guard hold(pipe_->mutex);
+      EXPECT_TRUE(pipe_->received.empty());  // no feed bytes reached the pipe
+    }
+    EXPECT_EQ(0u, encoders_.processes()[0].feed->pending());
     EXPECT_TRUE(slot_.empty());
     EXPECT_TRUE(device_->streams().empty());
     auto state = context_.state->lock();
@@ -83,7 +87,7 @@ class AccessRoutesTest : public ::testing::Test {
   StreamSlot slot_;
   FakeEventLog log_ = std::make_shared<std::vector<std::string>>();
   EncoderList encoders_;
-  UniqueFd reader_;
+  std::shared_ptr<FakePipeState> pipe_ = std::make_shared<FakePipeState>();
   AccessPolicy policy_;
   RouteContext context_{std::make_shared<SharedState>(), &slot_, &encoders_, &layer_};
 };
@@ -151,7 +155,8 @@ TEST_F(AccessRoutesTest, TheFrontEndWithTheTokenStillActs) {
   auto chunk = run("POST", "/encoder/chunk", front_end);
   EXPECT_EQ(200, chunk->status);
   EXPECT_EQ(headers_for_origin(reply_headers(), APP), chunk->headers);
-  EXPECT_EQ(10u, encoders_.processes()[0].bytes_received);
+  wf::testing::waitFor([&] { return encoders_.processes()[0].bytes_received() == 10u; },
+                       std::chrono::seconds(10), "the chunk to reach the pipe");
 
   // A program that is not a browser sends no origin, only the token.
   auto stop = run("POST", "/encoder/stop", {{"authorization", std::string("bearer ") + TOKEN}});
