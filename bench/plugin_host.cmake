@@ -9,6 +9,7 @@ if(TARGET plugin-host AND TARGET test_plugin_gain)
   target_compile_definitions(bench_plugin_host PRIVATE
     WF_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
     WF_TEST_PLUGIN_DIR="${WF_TEST_PLUGIN_DIR}")
+  target_include_directories(bench_plugin_host PRIVATE ${PROJECT_SOURCE_DIR})
   add_dependencies(bench_plugin_host plugin-host test_plugin_gain)
   wf_warnings(bench_plugin_host)
 
@@ -23,6 +24,7 @@ if(TARGET plugin-host AND TARGET test_plugin_gain)
   target_compile_definitions(bench_plugin_host_idle PRIVATE
     WF_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
     WF_TEST_PLUGIN_DIR="${WF_TEST_PLUGIN_DIR}")
+  target_include_directories(bench_plugin_host_idle PRIVATE ${PROJECT_SOURCE_DIR})
   add_dependencies(bench_plugin_host_idle plugin-host test_plugin_editor_probe)
   wf_warnings(bench_plugin_host_idle)
 endif()

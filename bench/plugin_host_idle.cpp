@@ -25,93 +25,23 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/line_child.h"
+
 using nlohmann::json;
 
 namespace {
 
-// A child process on two pipes; `environment` entries are added to ours.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-        bool pipes) {
-    int in[2] = {-1, -1};
-    int out[2] = {-1, -1};
-    if (pipes && (pipe(in) != 0 || pipe(out) != 0)) {
-      throw std::runtime_error("pipe failed");
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (pipes) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        close(in[1]);
-        close(out[0]);
-      }
-      for (const auto& entry : environment) {
-        putenv(const_cast<char*>(entry.c_str()));
-      }
-      std::vector<char*> args;
-      for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-      }
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-    if (pipes) {
-      close(in[0]);
-      close(out[1]);
-      to_ = in[1];
-      from_ = out[0];
-    }
-  }
-  ~Child() {
-    if (to_ >= 0) {
-      close(to_);
-    } else {
-      kill(pid_, SIGTERM);
-    }
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    if (from_ >= 0) {
-      close(from_);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
+using Child = wf::bench::LineChild;
 
-  pid_t pid() const { return pid_; }
-
-  json request(const json& value) {
-    const std::string line = value.dump() + "\n";
-    if (::write(to_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-      throw std::runtime_error("write to plugin-host failed");
-    }
-    for (;;) {
-      const size_t feed = buffer_.find('\n');
-      if (feed != std::string::npos) {
-        json reply = json::parse(buffer_.substr(0, feed));
-        buffer_.erase(0, feed + 1);
-        if (!reply.contains("result")) {
-          throw std::runtime_error("request failed: " + reply.dump());
-        }
-        return reply;
-      }
-      char chunk[4096];
-      const ssize_t n = ::read(from_, chunk, sizeof chunk);
-      if (n <= 0) {
-        throw std::runtime_error("plugin-host ended");
-      }
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
+// One request, answered with a result, or an exception.
+json request(Child& host, const json& value) {
+  host.write(value.dump() + "\n");
+  json reply = json::parse(host.readLine());
+  if (!reply.contains("result")) {
+    throw std::runtime_error("request failed: " + reply.dump());
   }
-
- private:
-  pid_t pid_ = -1;
-  int to_ = -1;
-  int from_ = -1;
-  std::string buffer_;
-};
+  return reply;
+}
 
 struct Usage {
   double cpuNs = 0;
@@ -208,13 +138,13 @@ Result measureHost(const std::string& path, double seconds) {
   Result result{};
   {
     Child host({path}, {"DISPLAY="}, true);
-    host.request({{"id", 1}, {"op", "load"}, {"plugins", json::array()}});
+    request(host, {{"id", 1}, {"op", "load"}, {"plugins", json::array()}});
     result.noEditor = measureIdle(host.pid(), seconds);
   }
   XServer x;
   Child host({path}, {"DISPLAY=" + x.display()}, true);
-  host.request({{"id", 1}, {"op", "load"}, {"plugins", json::array({editorProbe()})}});
-  host.request({{"id", 2}, {"op", "editor"}, {"index", 0}});
+  request(host, {{"id", 1}, {"op", "load"}, {"plugins", json::array({editorProbe()})}});
+  request(host, {{"id", 2}, {"op", "editor"}, {"index", 0}});
   result.editor = measureIdle(host.pid(), seconds);
   return result;
 }

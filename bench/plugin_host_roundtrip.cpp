@@ -28,6 +28,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/line_child.h"
 #include "channel/envelope.h"
 #include "channel/sample_text.h"
 
@@ -38,69 +39,7 @@ namespace {
 
 constexpr int WARM_UP = 50;
 
-class Host {
- public:
-  explicit Host(const std::string& path) {
-    int in[2];
-    int out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) {
-      throw std::runtime_error("pipe failed");
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      close(in[1]);
-      close(out[0]);
-      execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-  }
-  ~Host() {
-    close(to_);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    close(from_);
-  }
-
-  void write(const std::string& line) {
-    size_t done = 0;
-    while (done < line.size()) {
-      const ssize_t n = ::write(to_, line.data() + done, line.size() - done);
-      if (n <= 0) {
-        throw std::runtime_error("write to plugin-host failed");
-      }
-      done += static_cast<size_t>(n);
-    }
-  }
-
-  std::string readLine() {
-    for (;;) {
-      const size_t feed = buffer_.find('\n');
-      if (feed != std::string::npos) {
-        std::string line = buffer_.substr(0, feed);
-        buffer_.erase(0, feed + 1);
-        return line;
-      }
-      char chunk[65536];
-      const ssize_t n = ::read(from_, chunk, sizeof chunk);
-      if (n <= 0) {
-        throw std::runtime_error("plugin-host ended");
-      }
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int to_ = -1;
-  int from_ = -1;
-  std::string buffer_;
-};
+using Host = wf::bench::LineChild;
 
 struct Stats {
   double p50;
@@ -273,12 +212,12 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   const int iterations = argc > 1 ? std::max(100, std::atoi(argv[1])) : 2000;
   const std::string path = std::string(WF_BIN_DIR) + "/plugin-host";
-  Host host(path);
+  Host host({path});
   // A second argument names another plugin-host (a previous build, say),
   // whose round trips interleave with the built one's.
   std::unique_ptr<Host> other;
   if (argc > 2) {
-    other = std::make_unique<Host>(argv[2]);
+    other = std::make_unique<Host>(std::vector<std::string>{argv[2]});
   }
   std::printf("%s process round trips, %d per case (p50/p99 in microseconds)\n", path.c_str(),
               iterations);

@@ -1,0 +1,111 @@
+#pragma once
+
+// A benchmark's child program on two pipes, spoken to in lines: the
+// plugin-host benchmarks start the program this way and read its replies
+// without the test helpers (benchmarks link no test framework).
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace wf::bench {
+
+class LineChild {
+ public:
+  /// Starts argv[0] (searched in PATH) with `environment` entries
+  /// ("NAME=value") added to ours. Without `pipes` the child keeps our
+  /// standard streams and is ended with SIGTERM instead of end of input.
+  explicit LineChild(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& environment = {}, bool pipes = true) {
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    if (pipes && (::pipe(in) != 0 || ::pipe(out) != 0)) {
+      throw std::runtime_error("pipe failed");
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (pipes) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::close(in[1]);
+        ::close(out[0]);
+      }
+      for (const auto& entry : environment) {
+        ::putenv(const_cast<char*>(entry.c_str()));
+      }
+      std::vector<char*> args;
+      for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+      }
+      args.push_back(nullptr);
+      ::execvp(args[0], args.data());
+      ::_exit(127);
+    }
+    if (pipes) {
+      ::close(in[0]);
+      ::close(out[1]);
+      to_ = in[1];
+      from_ = out[0];
+    }
+  }
+  /// Ends the child (end of input, or SIGTERM without pipes) and reaps it.
+  ~LineChild() {
+    if (to_ >= 0) {
+      ::close(to_);
+    } else {
+      ::kill(pid_, SIGTERM);
+    }
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    if (from_ >= 0) {
+      ::close(from_);
+    }
+  }
+  LineChild(const LineChild&) = delete;
+  LineChild& operator=(const LineChild&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  /// Writes all of `bytes` to the child's standard input.
+  void write(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(to_, bytes.data() + done, bytes.size() - done);
+      if (n <= 0) {
+        throw std::runtime_error("write to the child failed");
+      }
+      done += static_cast<size_t>(n);
+    }
+  }
+
+  /// The next line of the child's standard output, without its newline.
+  std::string readLine() {
+    for (;;) {
+      const size_t feed = buffer_.find('\n');
+      if (feed != std::string::npos) {
+        std::string line = buffer_.substr(0, feed);
+        buffer_.erase(0, feed + 1);
+        return line;
+      }
+      char chunk[65536];
+      const ssize_t n = ::read(from_, chunk, sizeof chunk);
+      if (n <= 0) {
+        throw std::runtime_error("the child ended");
+      }
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1;
+  int from_ = -1;
+  std::string buffer_;
+};
+
+}  // namespace wf::bench
