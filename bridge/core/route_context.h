@@ -9,9 +9,10 @@
 
 namespace wf::bridge {
 
-class DeviceLayer;  // the audio device layer (bridge/core/device_layer.h)
-class StreamSlot;   // the one open input stream (bridge/metering)
-class EncoderList;  // the running encoder processes (bridge/encoder)
+class DeviceLayer;    // the audio device layer (bridge/core/device_layer.h)
+class StreamSlot;     // the one open input stream (bridge/metering)
+class EncoderList;    // the running encoder processes (bridge/encoder)
+class ChildLauncher;  // starts encoder children (bridge/encoder/child.h)
 
 /// What the dispatch loop lends to each request: a reference to the shared
 /// state, the stream slot and the encoder list (touched by the dispatch
@@ -21,6 +22,8 @@ struct RouteContext {
   StreamSlot* stream = nullptr;
   EncoderList* encoders = nullptr;
   DeviceLayer* devices = nullptr;
+  /// Starts the encoder children; null means real processes.
+  ChildLauncher* launcher = nullptr;
 };
 
 using Handler = Status (*)(RequestPtr request, RouteContext& context);
