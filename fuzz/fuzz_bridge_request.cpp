@@ -22,16 +22,21 @@ using namespace wf::bridge;
 
 namespace {
 
-// Encoder log files land in a private folder, emptied after every input.
+// Encoder log files land in a private folder, emptied after every input and
+// removed at exit. Never destroyed, so the exit handler can still use it.
 const std::filesystem::path& log_dir() {
-  static const std::filesystem::path dir = [] {
-    auto d =
-        std::filesystem::temp_directory_path() / ("wf-fuzz-request-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(d);
-    ::setenv("TMPDIR", d.c_str(), 1);
+  static const auto* dir = [] {
+    auto* d = new std::filesystem::path(std::filesystem::temp_directory_path() /
+                                        ("wf-fuzz-request-" + std::to_string(::getpid())));
+    std::filesystem::create_directories(*d);
+    ::setenv("TMPDIR", d->c_str(), 1);
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(log_dir(), ec);
+    });
     return d;
   }();
-  return dir;
+  return *dir;
 }
 
 }  // namespace
