@@ -9,6 +9,7 @@
 
 namespace wf::bridge {
 
+class ChildLauncher;  // starts encoder children (bridge/encoder/child.h)
 class DeviceLayer;    // the audio device layer (bridge/devices/device_layer.h)
 class StreamSlot;     // the one open input stream (bridge/metering)
 class EncoderList;    // the running encoder processes (bridge/encoder)
@@ -24,6 +25,8 @@ struct RouteContext {
   DeviceLayer* devices = nullptr;
   /// Checked before anything else; null or open: everyone is answered.
   const AccessPolicy* access = nullptr;
+  /// Starts the encoder children; null means real processes.
+  ChildLauncher* launcher = nullptr;
 };
 
 using Handler = Status (*)(RequestPtr request, RouteContext& context);

@@ -30,6 +30,10 @@ std::vector<EncoderProcess> take_output(std::vector<EncoderProcess>& list, std::
   return taken;
 }
 
+ChildLauncher& launcher_of(RouteContext& context) {
+  return context.launcher ? *context.launcher : process_launcher();
+}
+
 }  // namespace
 
 Status handle_encoder_start(RequestPtr request, RouteContext& context) {
@@ -41,7 +45,7 @@ Status handle_encoder_start(RequestPtr request, RouteContext& context) {
   if (!payload) {
     return send_error(std::move(request), 400, "Invalid encoder settings");
   }
-  auto started = start_encoder(*payload);
+  auto started = start_encoder(*payload, launcher_of(context));
   if (!started) {
     return send_error(std::move(request), 503, started.error().message());
   }
@@ -69,7 +73,7 @@ Status handle_encoder_output_start(RequestPtr request, RouteContext& context) {
       !valid_output_id(*payload->outputs[0].id)) {
     return send_error(std::move(request), 400, "One destination with a stable ID is required");
   }
-  auto started = start_encoder(*payload);
+  auto started = start_encoder(*payload, launcher_of(context));
   if (!started) {
     return send_error(std::move(request), 503, started.error().message());
   }

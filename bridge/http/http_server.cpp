@@ -27,6 +27,34 @@ using Clock = std::chrono::steady_clock;
 
 class Server;
 
+using Parser = http::request_parser<http::string_body>;
+
+// Every request of a connection is read with a fresh parser set up like this.
+void configure(Parser& parser, const HttpLimits& limits) {
+  parser.header_limit(static_cast<std::uint32_t>(limits.header_limit));
+  parser.body_limit(limits.body_limit);
+}
+
+// The reply the facility sends before closing for a parse failure, or 0 for
+// a silent close.
+uint16_t rejection_for(beast::error_code ec) {
+  if (ec == http::error::header_limit) {
+    return 431;
+  }
+  if (ec == http::error::body_limit) {
+    return 413;
+  }
+  return 0;
+}
+
+HeaderList headers_of(const http::request<http::string_body>& req) {
+  HeaderList out;
+  for (const auto& field : req) {
+    out.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  return out;
+}
+
 // Blocks the whole reply onto a socket with a deadline. The connection's own
 // threads do nothing with the socket meanwhile, so the dispatch thread can
 // write it directly and learn the outcome at once.
@@ -130,7 +158,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Server& server_;
   const HttpLimits& limits_;
   beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<Parser> parser_;
 
   std::mutex mutex_;
   bool outstanding_ = false;  // a request is queued or being handled
@@ -165,14 +193,6 @@ class BeastRequest : public Request {
   }
 
  private:
-  static HeaderList headers_of(const http::request<http::string_body>& req) {
-    HeaderList out;
-    for (const auto& field : req) {
-      out.emplace_back(std::string(field.name_string()), std::string(field.value()));
-    }
-    return out;
-  }
-
   std::shared_ptr<Session> session_;
   bool head_;
   bool keep_alive_;
@@ -313,8 +333,7 @@ class Server : public HttpServer {
 
 void Session::read_header() {
   parser_.emplace();
-  parser_->header_limit(static_cast<std::uint32_t>(limits_.header_limit));
-  parser_->body_limit(limits_.body_limit);
+  configure(*parser_, limits_);
   stream_.expires_after(limits_.idle_timeout);
   http::async_read_header(
       stream_, buffer_, *parser_,
@@ -323,11 +342,8 @@ void Session::read_header() {
 
 void Session::on_header(beast::error_code ec) {
   auto self = shared_from_this();
-  if (ec == http::error::header_limit) {
-    return when_idle([self] { self->reject(http::status::request_header_fields_too_large); });
-  }
-  if (ec == http::error::body_limit) {
-    return when_idle([self] { self->reject(http::status::payload_too_large); });
+  if (uint16_t status = rejection_for(ec)) {
+    return when_idle([self, status] { self->reject(static_cast<http::status>(status)); });
   }
   if (ec) {
     // A client that half-closes after its request still gets the reply.
@@ -357,8 +373,9 @@ void Session::read_body() {
   stream_.expires_after(limits_.idle_timeout);
   http::async_read_some(
       stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
-        if (ec == http::error::body_limit) {
-          return self->when_idle([self] { self->reject(http::status::payload_too_large); });
+        if (uint16_t status = rejection_for(ec)) {
+          return self->when_idle(
+              [self, status] { self->reject(static_cast<http::status>(status)); });
         }
         if (ec) {
           return self->when_idle([self] { self->close(); });
@@ -470,6 +487,46 @@ Status Session::reply(uint16_t status, const HeaderList& headers, std::string_vi
 }
 
 }  // namespace
+
+ParsedRequest parse_request(std::string_view bytes, const HttpLimits& limits) {
+  ParsedRequest out;
+  Parser parser;
+  configure(parser, limits);
+  beast::error_code ec;
+  while (!parser.is_done()) {
+    const size_t used = parser.put(
+        asio::const_buffer(bytes.data() + out.consumed, bytes.size() - out.consumed), ec);
+    out.consumed += used;
+    if (ec == http::error::need_more) {
+      // A connection would read more here. A request body never runs to the
+      // end of the stream, so input that ends now ends inside the request.
+      if (out.consumed == bytes.size() || used == 0) {
+        out.outcome = ParsedRequest::Outcome::incomplete;
+        return out;
+      }
+      ec = {};
+      continue;
+    }
+    if (!ec && used == 0) {
+      // Nothing taken and nothing wrong: the parser waits for more input.
+      out.outcome = ParsedRequest::Outcome::incomplete;
+      return out;
+    }
+    if (ec) {
+      out.reject_status = rejection_for(ec);
+      out.outcome =
+          out.reject_status ? ParsedRequest::Outcome::rejected : ParsedRequest::Outcome::malformed;
+      return out;
+    }
+  }
+  auto req = parser.release();
+  out.keep_alive = req.keep_alive();
+  out.request =
+      std::make_unique<MemoryRequest>(std::string(req.method_string()), std::string(req.target()),
+                                      std::move(req.body()), headers_of(req));
+  out.outcome = ParsedRequest::Outcome::complete;
+  return out;
+}
 
 Result<std::unique_ptr<HttpServer>> HttpServer::bind(uint16_t port, HttpLimits limits) {
   auto server = std::make_unique<Server>(limits);

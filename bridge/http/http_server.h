@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "bridge/http/error.h"
 #include "bridge/http/request.h"
@@ -22,6 +23,31 @@ struct HttpLimits {
   /// Threads that accept, read and frame connections.
   unsigned io_threads = 1;
 };
+
+/// What the facility's parser makes of the bytes at the front of a
+/// connection's input, with the limits and checks the server applies.
+struct ParsedRequest {
+  enum class Outcome {
+    /// `request` holds a whole request; `consumed` bytes were used.
+    complete,
+    /// The bytes end before the request does.
+    incomplete,
+    /// Answered with `reject_status` (431 or 413) and the connection closed.
+    rejected,
+    /// Malformed: the connection is closed without a reply.
+    malformed,
+  };
+  Outcome outcome = Outcome::incomplete;
+  std::unique_ptr<MemoryRequest> request;
+  size_t consumed = 0;
+  uint16_t reject_status = 0;
+  /// The connection stays open for another request after this one.
+  bool keep_alive = false;
+};
+
+/// Parses one request from the start of `bytes` exactly as a connection
+/// would, without a socket.
+ParsedRequest parse_request(std::string_view bytes, const HttpLimits& limits = {});
 
 /// The HTTP/1.1 server facility: listens on 127.0.0.1, reads and parses
 /// requests (bodies included, chunked or with Expect: 100-continue) on its

@@ -196,5 +196,53 @@ TEST(HttpServer, BindFailureIsAnErrorWithTheSystemText) {
   EXPECT_EQ("Address already in use", second.error().message());
 }
 
+TEST(ParseRequest, ReadsOneRequestAsAConnectionWould) {
+  using Outcome = ParsedRequest::Outcome;
+  HttpLimits small;
+  small.header_limit = 128;
+  small.body_limit = 4;
+  const std::string get = "GET /health?x HTTP/1.1\r\nHost: a\r\n\r\n";
+  struct Case {
+    std::string bytes;
+    Outcome outcome;
+    size_t consumed;
+    uint16_t reject_status;
+  };
+  const Case cases[] = {
+      {get, Outcome::complete, get.size(), 0},
+      {get + "GET /devices HTTP/1.1\r\n\r\n", Outcome::complete, get.size(), 0},
+      {get.substr(0, get.size() - 1), Outcome::incomplete, 0, 0},
+      {"POST /start HTTP/1.1\r\nContent-Length: 4\r\n\r\nab", Outcome::incomplete, 0, 0},
+      {"POST /s HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde", Outcome::rejected, 0, 413},
+      {"GET / HTTP/1.1\r\nX: " + std::string(200, 'a') + "\r\n\r\n", Outcome::rejected, 0, 431},
+      {"GET / HTTP/1.1\r\nBad Header\r\n\r\n", Outcome::malformed, 0, 0},
+      {"\x01\x02\r\n\r\n", Outcome::malformed, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    ParsedRequest parsed = parse_request(c.bytes, small);
+    EXPECT_EQ(c.outcome, parsed.outcome);
+    EXPECT_EQ(c.reject_status, parsed.reject_status);
+    if (c.outcome == Outcome::complete) {
+      EXPECT_EQ(c.consumed, parsed.consumed);
+      ASSERT_TRUE(parsed.request);
+      EXPECT_EQ("/health", parsed.request->path());
+      EXPECT_TRUE(parsed.keep_alive);
+    } else {
+      EXPECT_FALSE(parsed.request);
+    }
+  }
+}
+
+TEST(ParseRequest, DecodesAChunkedBodyAndKeepsHeadersInOrder) {
+  ParsedRequest parsed = parse_request(
+      "POST /encoder/chunk HTTP/1.1\r\nx-wrenfield-destination: a\r\nX-Wrenfield-Destination: b\r\n"
+      "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n");
+  ASSERT_EQ(ParsedRequest::Outcome::complete, parsed.outcome);
+  EXPECT_FALSE(parsed.keep_alive);
+  EXPECT_EQ("a", parsed.request->header("X-Wrenfield-Destination").value_or(""));
+  EXPECT_EQ("abcde", parsed.request->take_body());
+}
+
 }  // namespace
 }  // namespace wf::bridge
