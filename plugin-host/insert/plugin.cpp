@@ -142,9 +142,21 @@ void Plugin::checkBuses() {
     throw PluginError("Instrument has no MIDI event input");
   }
 
-  std::vector<SpeakerArrangement> ins(static_cast<size_t>(std::max(audioIns, 0)),
-                                      SpeakerArr::kStereo);
-  std::vector<SpeakerArrangement> outs(static_cast<size_t>(audioOuts), SpeakerArr::kStereo);
+  // Only the main buses carry the stereo block. Auxiliary buses (a mono
+  // sidechain, extra outputs) keep the arrangement they report, since asking
+  // them for stereo makes many effects refuse the whole request.
+  std::vector<SpeakerArrangement> ins(static_cast<size_t>(std::max(audioIns, 0)));
+  std::vector<SpeakerArrangement> outs(static_cast<size_t>(audioOuts));
+  auto arrange = [&](BusDirection direction, std::vector<SpeakerArrangement>& arrangements) {
+    for (size_t i = 0; i < arrangements.size(); ++i) {
+      arrangements[i] = SpeakerArr::kStereo;
+      if (i > 0) {
+        processor->getBusArrangement(direction, static_cast<int32>(i), arrangements[i]);
+      }
+    }
+  };
+  arrange(kInput, ins);
+  arrange(kOutput, outs);
   if (processor->setBusArrangements(ins.data(), audioIns, outs.data(), audioOuts) != kResultOk) {
     throw PluginError("Stereo input/output required");
   }

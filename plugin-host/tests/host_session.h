@@ -73,5 +73,6 @@ constexpr int LATENCY = 2;
 constexpr int INSTRUMENT = 3;
 constexpr int MULTI = 4;
 constexpr int FAULTS = 5;
+constexpr int SIDECHAIN = 6;
 
 }  // namespace wf::host::testing
