@@ -232,8 +232,8 @@ void Plugin::prepareBuffers(double sampleRate) {
   data.processContext = &processContext;
   data.inputParameterChanges = &handler.inputChanges;
   data.inputEvents = &events;
-  data.outputParameterChanges = nullptr;
-  data.outputEvents = nullptr;
+  data.outputParameterChanges = &outputChanges;
+  data.outputEvents = &outputEvents;
   data.processMode = kRealtime;
 }
 

@@ -18,6 +18,7 @@
 #include "insert/delay_line.h"
 #include "insert/frame.h"
 #include "insert/handler.h"
+#include "insert/output_mailbox.h"
 #include "pluginterfaces/base/smartpointer.h"
 #include "pluginterfaces/gui/iplugview.h"
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
@@ -52,6 +53,8 @@ class Plugin {
  public:
   static constexpr int32_t MAX_FRAMES = 1024;
   static constexpr int32_t EVENT_CAPACITY = 2048;
+  /// Output parameter queues made in advance (meters are few).
+  static constexpr int32_t OUTPUT_QUEUES_IN_ADVANCE = 64;
   /// Valid-field flags at load: tempo, time signature, continuous time.
   static constexpr uint32_t LOAD_CONTEXT_FLAGS = 0x22400;
   /// Valid-field flags of every block: the above plus project time in quarter
@@ -104,6 +107,13 @@ class Plugin {
   std::recursive_mutex lock;
   Handler handler{lock};
   hosting::EventList events{EVENT_CAPACITY};
+  /// What the plug-in reports from a block: output parameter changes (meters)
+  /// and output events, both emptied before every block. The events are
+  /// discarded; the last value of each output parameter goes to the mailbox,
+  /// which the main thread hands to the controller once per turn.
+  hosting::ParameterChanges outputChanges{OUTPUT_QUEUES_IN_ADVANCE};
+  hosting::EventList outputEvents{EVENT_CAPACITY};
+  OutputMailbox outputMailbox;
   Frame frame;
   Steinberg::IPtr<Steinberg::IPlugView> view;
   hosting::ProcessBuffers processData;
@@ -122,6 +132,7 @@ class Plugin {
   void activate();
   void fillInputs(const std::vector<float>& samples, int32_t frames);
   void clearOutputs(int32_t frames);
+  void postOutputParameters();
 };
 
 }  // namespace wf::host

@@ -33,6 +33,8 @@ void Plugin::process(std::vector<float>& samples, const json& blockEvents, doubl
   data.numSamples = frames;
   fillInputs(samples, frames);
   clearOutputs(frames);
+  outputChanges.clearQueue();
+  outputEvents.clear();
 
   tresult result;
   {
@@ -44,6 +46,8 @@ void Plugin::process(std::vector<float>& samples, const json& blockEvents, doubl
   }
   handler.inputChanges.clearQueue();
   events.clear();
+  postOutputParameters();
+  outputEvents.clear();
 
   const AudioBusBuffers& out = data.outputs[0];
   for (int32 k = 0; k < frames; ++k) {
@@ -60,6 +64,18 @@ void Plugin::process(std::vector<float>& samples, const json& blockEvents, doubl
   }
   processContext.projectTimeSamples += frames;
   processContext.continousTimeSamples += frames;
+}
+
+void Plugin::postOutputParameters() {
+  for (int32 i = 0; i < outputChanges.getParameterCount(); ++i) {
+    IParamValueQueue* queue = outputChanges.getParameterData(i);
+    int32 offset = 0;
+    ParamValue value = 0;
+    if (queue != nullptr && queue->getPointCount() > 0 &&
+        queue->getPoint(queue->getPointCount() - 1, offset, value) == kResultOk) {
+      outputMailbox.post(queue->getParameterId(), value);
+    }
+  }
 }
 
 void Plugin::fillInputs(const std::vector<float>& samples, int32 frames) {

@@ -74,5 +74,6 @@ constexpr int INSTRUMENT = 3;
 constexpr int MULTI = 4;
 constexpr int FAULTS = 5;
 constexpr int SIDECHAIN = 6;
+constexpr int METER = 7;
 
 }  // namespace wf::host::testing
