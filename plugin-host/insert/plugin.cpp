@@ -223,6 +223,8 @@ void Plugin::prepareBuffers(double sampleRate) {
     throw PluginError("Unsupported bus layout");
   }
 
+  dry.reserve(2 * MAX_FRAMES);
+
   processContext = ProcessContext{};
   processContext.sampleRate = sampleRate;
   processContext.tempo = 120.0;

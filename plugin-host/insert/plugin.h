@@ -56,10 +56,15 @@ class Plugin {
   /// Output parameter queues made in advance (meters are few).
   static constexpr int32_t OUTPUT_QUEUES_IN_ADVANCE = 64;
   /// Valid-field flags at load: tempo, time signature, continuous time.
-  static constexpr uint32_t LOAD_CONTEXT_FLAGS = 0x22400;
+  static constexpr uint32_t LOAD_CONTEXT_FLAGS = Steinberg::Vst::ProcessContext::kTempoValid |
+                                                 Steinberg::Vst::ProcessContext::kTimeSigValid |
+                                                 Steinberg::Vst::ProcessContext::kContTimeValid;
+  static_assert(LOAD_CONTEXT_FLAGS == 0x22400);
   /// Valid-field flags of every block: the above plus project time in quarter
   /// notes (kPlaying is added while the transport runs).
-  static constexpr uint32_t BLOCK_CONTEXT_FLAGS = 0x22600;
+  static constexpr uint32_t BLOCK_CONTEXT_FLAGS =
+      LOAD_CONTEXT_FLAGS | Steinberg::Vst::ProcessContext::kProjectTimeMusicValid;
+  static_assert(BLOCK_CONTEXT_FLAGS == 0x22600);
 
   Plugin();
   /// Teardown: removes the editor view, closes the window, deactivates,
@@ -120,6 +125,9 @@ class Plugin {
   Steinberg::Vst::ProcessContext processContext{};
   nlohmann::json descriptor;
   DelayLine dryDelay;
+  /// The block's dry signal for bypass, sized at load so blocks allocate
+  /// nothing.
+  std::vector<float> dry;
   std::atomic<bool> bypass{false};
   bool active = false;
   bool instrument = false;

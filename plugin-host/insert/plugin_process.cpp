@@ -26,7 +26,13 @@ void Plugin::process(std::vector<float>& samples, const json& blockEvents, doubl
     addBlockEvents(blockEvents, midiMap, events, handler.inputChanges);
   }
 
-  std::vector<float> dry = instrument ? std::vector<float>(samples.size(), 0.0f) : samples;
+  // `dry` has room for the largest block since load, so this copies without
+  // allocating.
+  if (instrument) {
+    dry.assign(samples.size(), 0.0f);
+  } else {
+    dry.assign(samples.begin(), samples.end());
+  }
   dryDelay.run(dry, processor->getLatencySamples());
 
   ProcessData& data = processData.data();
@@ -36,12 +42,7 @@ void Plugin::process(std::vector<float>& samples, const json& blockEvents, doubl
   outputChanges.clearQueue();
   outputEvents.clear();
 
-  tresult result;
-  {
-    std::lock_guard<std::recursive_mutex> again(lock);
-    result = processor->process(data);
-  }
-  if (result != kResultOk) {
+  if (processor->process(data) != kResultOk) {
     throw PluginError("Processing failed");
   }
   handler.inputChanges.clearQueue();
@@ -60,7 +61,7 @@ void Plugin::process(std::vector<float>& samples, const json& blockEvents, doubl
     samples[2 * k + 1] = right;
   }
   if (bypass.load()) {
-    samples.swap(dry);
+    std::copy(dry.begin(), dry.end(), samples.begin());
   }
   processContext.projectTimeSamples += frames;
   processContext.continousTimeSamples += frames;
