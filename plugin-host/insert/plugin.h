@@ -131,14 +131,28 @@ class Plugin {
   std::atomic<bool> bypass{false};
   bool active = false;
   bool instrument = false;
+  /// The main buses are mono: a mono-only effect, loaded twice (dual mono).
+  /// This insert is the primary and runs the left channel; `twin` runs the
+  /// right one. The primary's controller, state, parameters, latency and
+  /// editor are the insert's; the twin reads the primary's input parameter
+  /// changes, so every point reaches both processors.
+  bool mono = false;
+  std::unique_ptr<Plugin> twin;
 
  private:
-  void checkBuses();
+  /// Steps of load() up to activation. `rightChannel`: set up the twin of a
+  /// dual-mono insert, which must accept the mono arrangement.
+  void setUp(const nlohmann::json& descriptor, double sampleRate, bool rightChannel);
+  void checkBuses(bool rightChannel);
   void restoreState(const nlohmann::json& state);
   void mapMidiControllers();
   void prepareBuffers(double sampleRate);
   void activate();
-  void fillInputs(const std::vector<float>& samples, int32_t frames);
+  /// Copies the block's channels into the main input bus, starting at
+  /// interleaved channel `first` (1 for the twin's right channel).
+  void fillInputs(const std::vector<float>& samples, int32_t frames, int32_t first);
+  /// Runs the twin's block on the right channel, in step with the primary.
+  void processTwin(const std::vector<float>& samples, int32_t frames);
   void clearOutputs(int32_t frames);
   void postOutputParameters();
 };

@@ -75,5 +75,6 @@ constexpr int MULTI = 4;
 constexpr int FAULTS = 5;
 constexpr int SIDECHAIN = 6;
 constexpr int METER = 7;
+constexpr int MONO = 8;
 
 }  // namespace wf::host::testing
