@@ -90,6 +90,13 @@ TEST(LayoutTest, ParameterPointsAndARestoredStateReachBothMonoInstances) {
   EXPECT_EQ(0.75, host.result({{"op", "parameters"}, {"index", 0}}).at(0).at("value"));
 }
 
+TEST(LayoutTest, BypassCoversBothMonoInstances) {
+  HostSession host;
+  host.result(
+      loadRequest({insert("mono", MONO, 1, {{"bypass", true}, {"state", floatState(0.5f)}})}));
+  EXPECT_EQ(ramp(1024), samplesOf(host.result(processRequest(ramp(1024)))));
+}
+
 TEST(LayoutTest, AnEffectRefusingStereoAndMonoFails) {
   HostSession host;
   EXPECT_EQ("VST3 effect: Stereo input/output required",
