@@ -2,6 +2,7 @@
 
 #include "channel/dispatcher.h"
 #include "channel/line_reader.h"
+#include "operations/output_parameters.h"
 #include "operations/process.h"
 
 namespace wf::host {
@@ -82,6 +83,7 @@ bool ProcessSkeleton::mainTurn() {
 
   // Room for per-turn steps that belong right after the user-interface
   // events and before the command.
+  deliverOutputParameters(state_);
 
   std::optional<QueuedLine> line;
   bool ended = false;

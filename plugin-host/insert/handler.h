@@ -20,7 +20,10 @@ class Handler final : public Steinberg::Vst::IComponentHandler {
  public:
   /// Restart flags that make an insert unusable until it is reloaded:
   /// kReloadComponent | kIoChanged | kLatencyChanged.
-  static constexpr Steinberg::int32 RESTART_MASK = 0xB;
+  static constexpr Steinberg::int32 RESTART_MASK = Steinberg::Vst::kReloadComponent |
+                                                   Steinberg::Vst::kIoChanged |
+                                                   Steinberg::Vst::kLatencyChanged;
+  static_assert(RESTART_MASK == 0xB);
   /// Parameter queues made in advance.
   static constexpr Steinberg::int32 QUEUES_IN_ADVANCE = 32768;
 

@@ -33,6 +33,7 @@ IPtr<MemoryStream> streamOf(const json& bytes) {
 Plugin::Plugin() = default;
 
 Plugin::~Plugin() {
+  twin.reset();
   if (view) {
     view->removed();
     view->setFrame(nullptr);
@@ -76,6 +77,20 @@ uint32_t Plugin::latency() {
 }
 
 void Plugin::load(const json& source, double sampleRate) {
+  setUp(source, sampleRate, false);
+  if (mono) {
+    twin = std::make_unique<Plugin>();
+    twin->setUp(source, sampleRate, true);
+    ProcessData& right = twin->processData.data();
+    right.inputParameterChanges = &handler.inputChanges;
+    right.inputEvents = &events;
+  }
+
+  std::vector<float> silence(2 * MAX_FRAMES, 0.0f);
+  process(silence, json::array(), 120.0, 0.0, false);
+}
+
+void Plugin::setUp(const json& source, double sampleRate, bool rightChannel) {
   descriptor = source;
   bypass.exchange(descriptor.value("bypass", false));
 
@@ -118,7 +133,7 @@ void Plugin::load(const json& source, double sampleRate) {
     throw PluginError("Unsupported sample format");
   }
   instrument = descriptor.value("instrument", false);
-  checkBuses();
+  checkBuses(rightChannel);
 
   auto stateMember = descriptor.find("state");
   if (stateMember != descriptor.end() && stateMember->is_object()) {
@@ -127,12 +142,9 @@ void Plugin::load(const json& source, double sampleRate) {
   mapMidiControllers();
   prepareBuffers(sampleRate);
   activate();
-
-  std::vector<float> silence(2 * MAX_FRAMES, 0.0f);
-  process(silence, json::array(), 120.0, 0.0, false);
 }
 
-void Plugin::checkBuses() {
+void Plugin::checkBuses(bool rightChannel) {
   const int32 audioIns = component->getBusCount(kAudio, kInput);
   const int32 audioOuts = component->getBusCount(kAudio, kOutput);
   if (audioOuts < 1 || (!instrument && audioIns < 1)) {
@@ -142,10 +154,33 @@ void Plugin::checkBuses() {
     throw PluginError("Instrument has no MIDI event input");
   }
 
-  std::vector<SpeakerArrangement> ins(static_cast<size_t>(std::max(audioIns, 0)),
-                                      SpeakerArr::kStereo);
-  std::vector<SpeakerArrangement> outs(static_cast<size_t>(audioOuts), SpeakerArr::kStereo);
-  if (processor->setBusArrangements(ins.data(), audioIns, outs.data(), audioOuts) != kResultOk) {
+  // Only the main buses carry the stereo block. Auxiliary buses (a mono
+  // sidechain, extra outputs) keep the arrangement they report, since asking
+  // them for stereo makes many effects refuse the whole request.
+  std::vector<SpeakerArrangement> ins(static_cast<size_t>(std::max(audioIns, 0)));
+  std::vector<SpeakerArrangement> outs(static_cast<size_t>(audioOuts));
+  auto arrange = [&](SpeakerArrangement main, BusDirection direction,
+                     std::vector<SpeakerArrangement>& arrangements) {
+    for (size_t i = 0; i < arrangements.size(); ++i) {
+      arrangements[i] = main;
+      if (i > 0) {
+        arrangements[i] = SpeakerArr::kStereo;
+        processor->getBusArrangement(direction, static_cast<int32>(i), arrangements[i]);
+      }
+    }
+  };
+  auto accepts = [&](SpeakerArrangement main) {
+    arrange(main, kInput, ins);
+    arrange(main, kOutput, outs);
+    return processor->setBusArrangements(ins.data(), audioIns, outs.data(), audioOuts) == kResultOk;
+  };
+  // A mono-only effect runs as two instances, one per channel; instruments
+  // keep to stereo.
+  if (!rightChannel && accepts(SpeakerArr::kStereo)) {
+    mono = false;
+  } else if (!instrument && accepts(SpeakerArr::kMono)) {
+    mono = true;
+  } else {
     throw PluginError("Stereo input/output required");
   }
   for (int32 i = 0; i < audioIns; ++i) {
@@ -205,11 +240,14 @@ void Plugin::prepareBuffers(double sampleRate) {
     throw PluginError("Buffers unavailable");
   }
   ProcessData& data = processData.data();
-  const bool outputOk = data.numOutputs >= 1 && data.outputs[0].numChannels == 2;
-  const bool inputOk = instrument || (data.numInputs >= 1 && data.inputs[0].numChannels == 2);
+  const int32 width = mono ? 1 : 2;
+  const bool outputOk = data.numOutputs >= 1 && data.outputs[0].numChannels == width;
+  const bool inputOk = instrument || (data.numInputs >= 1 && data.inputs[0].numChannels == width);
   if (!outputOk || !inputOk) {
     throw PluginError("Unsupported bus layout");
   }
+
+  dry.reserve(2 * MAX_FRAMES);
 
   processContext = ProcessContext{};
   processContext.sampleRate = sampleRate;
@@ -220,8 +258,8 @@ void Plugin::prepareBuffers(double sampleRate) {
   data.processContext = &processContext;
   data.inputParameterChanges = &handler.inputChanges;
   data.inputEvents = &events;
-  data.outputParameterChanges = nullptr;
-  data.outputEvents = nullptr;
+  data.outputParameterChanges = &outputChanges;
+  data.outputEvents = &outputEvents;
   data.processMode = kRealtime;
 }
 

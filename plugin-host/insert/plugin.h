@@ -18,6 +18,7 @@
 #include "insert/delay_line.h"
 #include "insert/frame.h"
 #include "insert/handler.h"
+#include "insert/output_mailbox.h"
 #include "pluginterfaces/base/smartpointer.h"
 #include "pluginterfaces/gui/iplugview.h"
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
@@ -52,11 +53,18 @@ class Plugin {
  public:
   static constexpr int32_t MAX_FRAMES = 1024;
   static constexpr int32_t EVENT_CAPACITY = 2048;
+  /// Output parameter queues made in advance (meters are few).
+  static constexpr int32_t OUTPUT_QUEUES_IN_ADVANCE = 64;
   /// Valid-field flags at load: tempo, time signature, continuous time.
-  static constexpr uint32_t LOAD_CONTEXT_FLAGS = 0x22400;
+  static constexpr uint32_t LOAD_CONTEXT_FLAGS = Steinberg::Vst::ProcessContext::kTempoValid |
+                                                 Steinberg::Vst::ProcessContext::kTimeSigValid |
+                                                 Steinberg::Vst::ProcessContext::kContTimeValid;
+  static_assert(LOAD_CONTEXT_FLAGS == 0x22400);
   /// Valid-field flags of every block: the above plus project time in quarter
   /// notes (kPlaying is added while the transport runs).
-  static constexpr uint32_t BLOCK_CONTEXT_FLAGS = 0x22600;
+  static constexpr uint32_t BLOCK_CONTEXT_FLAGS =
+      LOAD_CONTEXT_FLAGS | Steinberg::Vst::ProcessContext::kProjectTimeMusicValid;
+  static_assert(BLOCK_CONTEXT_FLAGS == 0x22600);
 
   Plugin();
   /// Teardown: removes the editor view, closes the window, deactivates,
@@ -104,24 +112,49 @@ class Plugin {
   std::recursive_mutex lock;
   Handler handler{lock};
   hosting::EventList events{EVENT_CAPACITY};
+  /// What the plug-in reports from a block: output parameter changes (meters)
+  /// and output events, both emptied before every block. The events are
+  /// discarded; the last value of each output parameter goes to the mailbox,
+  /// which the main thread hands to the controller once per turn.
+  hosting::ParameterChanges outputChanges{OUTPUT_QUEUES_IN_ADVANCE};
+  hosting::EventList outputEvents{EVENT_CAPACITY};
+  OutputMailbox outputMailbox;
   Frame frame;
   Steinberg::IPtr<Steinberg::IPlugView> view;
   hosting::ProcessBuffers processData;
   Steinberg::Vst::ProcessContext processContext{};
   nlohmann::json descriptor;
   DelayLine dryDelay;
+  /// The block's dry signal for bypass, sized at load so blocks allocate
+  /// nothing.
+  std::vector<float> dry;
   std::atomic<bool> bypass{false};
   bool active = false;
   bool instrument = false;
+  /// The main buses are mono: a mono-only effect, loaded twice (dual mono).
+  /// This insert is the primary and runs the left channel; `twin` runs the
+  /// right one. The primary's controller, state, parameters, latency and
+  /// editor are the insert's; the twin reads the primary's input parameter
+  /// changes, so every point reaches both processors.
+  bool mono = false;
+  std::unique_ptr<Plugin> twin;
 
  private:
-  void checkBuses();
+  /// Steps of load() up to activation. `rightChannel`: set up the twin of a
+  /// dual-mono insert, which must accept the mono arrangement.
+  void setUp(const nlohmann::json& descriptor, double sampleRate, bool rightChannel);
+  void checkBuses(bool rightChannel);
   void restoreState(const nlohmann::json& state);
   void mapMidiControllers();
   void prepareBuffers(double sampleRate);
   void activate();
-  void fillInputs(const std::vector<float>& samples, int32_t frames);
+  /// Copies the block's channels into the main input bus, starting at
+  /// interleaved channel `first` (1 for the twin's right channel).
+  void fillInputs(const std::vector<float>& samples, int32_t frames, int32_t first);
+  /// Runs the twin's block on the right channel, in step with the primary.
+  void processTwin(const std::vector<float>& samples, int32_t frames);
   void clearOutputs(int32_t frames);
+  void postOutputParameters();
 };
 
 }  // namespace wf::host

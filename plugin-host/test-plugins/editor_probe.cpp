@@ -7,6 +7,10 @@
 // controller's performEdit, so the timer is observable from outside. Setting
 // parameter 2 "Resize" to 0.5 or more makes an open view ask its frame for
 // 640 x 480. The view starts at 400 x 300.
+//
+// A second class, "Editor Probe Mono", has the same controller and editor but
+// mono-only main buses; each of its output samples is the "Ticks" value its
+// processor holds, so the edits it receives show in the output.
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -28,6 +32,7 @@ namespace {
 
 const FUID PROCESSOR_ID = testClassId(0x52, 1);
 const FUID CONTROLLER_ID = testClassId(0x52, 2);
+const FUID MONO_PROCESSOR_ID = testClassId(0x52, 3);
 constexpr ParamID TICKS = 1, RESIZE = 2;
 constexpr Linux::TimerInterval TICK_MS = 20;
 
@@ -273,6 +278,41 @@ class ProbeProcessor final : public StereoEffect {
   tresult PLUGIN_API getState(IBStream*) override { return kResultOk; }
 };
 
+class MonoProbeProcessor final : public Processor {
+ public:
+  MonoProbeProcessor() { setControllerClass(CONTROLLER_ID); }
+  tresult PLUGIN_API initialize(FUnknown* context) override {
+    const tresult result = Processor::initialize(context);
+    if (result == kResultOk) {
+      addAudioInput(SpeakerArr::kMono);
+      addAudioOutput(SpeakerArr::kMono);
+    }
+    return result;
+  }
+  tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns,
+                                        SpeakerArrangement* outputs, int32 numOuts) override {
+    const bool mono = numIns == 1 && numOuts == 1 && inputs[0] == SpeakerArr::kMono &&
+                      outputs[0] == SpeakerArr::kMono;
+    return mono ? kResultOk : kResultFalse;
+  }
+  tresult PLUGIN_API process(ProcessData& data) override {
+    double value = 0;
+    if (lastParameterValue(data, TICKS, value)) {
+      ticks_ = static_cast<float>(value);
+    }
+    for (int32 c = 0; c < data.outputs[0].numChannels; ++c) {
+      std::fill(data.outputs[0].channelBuffers32[c],
+                data.outputs[0].channelBuffers32[c] + data.numSamples, ticks_);
+    }
+    return kResultOk;
+  }
+  tresult PLUGIN_API setState(IBStream*) override { return kResultOk; }
+  tresult PLUGIN_API getState(IBStream*) override { return kResultOk; }
+
+ private:
+  float ticks_ = 0.0f;
+};
+
 }  // namespace
 
 const std::vector<ClassEntry>& moduleClasses() {
@@ -281,6 +321,8 @@ const std::vector<ClassEntry>& moduleClasses() {
        [] { return asComponent(new ProbeProcessor); }},
       {CONTROLLER_ID, kVstComponentControllerClass, "Editor Probe Controller", "",
        "Wrenfield Tests", [] { return asController(new ProbeController); }},
+      {MONO_PROCESSOR_ID, kVstAudioEffectClass, "Editor Probe Mono", "Fx|Mono", "Wrenfield Tests",
+       [] { return asComponent(new MonoProbeProcessor); }},
   };
   return classes;
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "host_session.h"
+#include "testing/wait_for.h"
 #include "testing/x11_observer.h"
 #include "testing/xvfb.h"
 
@@ -206,6 +207,24 @@ TEST_F(EditorTest, RunLoopTimerOfTheEditorFires) {
   double first = 0;
   EXPECT_TRUE(eventually([&] { return (first = ticks()) > 0; }));
   EXPECT_TRUE(eventually([&] { return ticks() > first; }));
+}
+
+// The mono probe runs as two instances; the edits its editor makes (the
+// ticks) must reach the right channel's processor as well as the left's.
+TEST_F(EditorTest, AnEditInAMonoEffectsEditorReachesBothInstances) {
+  host->result(loadRequest(json::array({insert("editor_probe", EDITOR, 3)})));
+  host->result(editorRequest());
+  std::vector<float> out;
+  EXPECT_TRUE(wf::testing::waitFor(
+      [&] {
+        out = samplesOf(host->result(processRequest(std::vector<float>(2048, 0.0f))));
+        return out.at(0) > 0 && out.at(1) > 0;
+      },
+      30s, "edits of the editor in both channels"));
+  for (size_t k = 0; k < out.size(); k += 2) {
+    ASSERT_EQ(out[0], out[k]) << k;
+    ASSERT_EQ(out[0], out[k + 1]) << k;
+  }
 }
 
 TEST_F(EditorTest, LoadingANewChainClosesTheOldWindows) {

@@ -73,5 +73,8 @@ constexpr int LATENCY = 2;
 constexpr int INSTRUMENT = 3;
 constexpr int MULTI = 4;
 constexpr int FAULTS = 5;
+constexpr int SIDECHAIN = 6;
+constexpr int METER = 7;
+constexpr int MONO = 8;
 
 }  // namespace wf::host::testing
