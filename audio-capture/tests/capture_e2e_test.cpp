@@ -1,6 +1,9 @@
 // Capture of a real sound server's source: a private PulseAudio daemon with
 // a 440 Hz sine source of amplitude 0.5 at 48000 Hz.
+#include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +16,7 @@
 #include "audio-capture/tests/e2e_support.h"
 #include "testing/capture_stream.h"
 #include "testing/pulse_server.h"
+#include "testing/wait_for.h"
 
 namespace wf::capture::e2e {
 namespace {
@@ -176,8 +180,17 @@ TEST_F(RealCapture, StalledReaderSeesTheDroppedFlagAfterwards) {
 
 TEST_F(RealCapture, SigtermInterruptsAWriteToAStalledReader) {
   Child child = startSine();
-  // The pipe fills within half a second; the writer then blocks in a write.
-  std::this_thread::sleep_for(1500ms);
+  // Once less than PIPE_BUF is free, the writer's next packet cannot go out
+  // whole and it blocks in a write.
+  const int fd = child.stdoutFd();
+  const int capacity = ::fcntl(fd, F_GETPIPE_SZ);
+  ASSERT_GT(capacity, 0);
+  ASSERT_TRUE(wf::testing::waitFor(
+      [&] {
+        int queued = 0;
+        return ::ioctl(fd, FIONREAD, &queued) == 0 && capacity - queued < PIPE_BUF;
+      },
+      20s, "the capture pipe to fill up"));
   child.signal(SIGTERM);
   auto status = child.wait(10s);
   ASSERT_TRUE(status) << "the blocked write was not interrupted";
