@@ -156,7 +156,7 @@ Run captureWriter() {
         // An audio thread that keeps the ring about half full.
         auto* capture = static_cast<Capture*>(unit->callback.context);
         while (!done) {
-          uint32_t queued = capture->writeIndex.load() - capture->readIndex.load();
+          uint32_t queued = capture->ring.queued();
           if (queued < RING_PACKETS / 2) {
             unit->deliver(FRAMES, 0, block);
           } else {

@@ -32,15 +32,18 @@ std::unique_ptr<Browser> Browser::start(const std::string& profileDir) {
     options.pipeStdin = false;
     b->driver_ =
         Child::spawn({"chromedriver", "--port=" + std::to_string(port), "--silent"}, options);
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < deadline && b->driver_.running()) {
-      auto r = httpRequest(port, "GET", "/status", {}, {}, 5s);
-      if (r && r->status == 200) {
-        b->port_ = port;
-        break;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
+    // A driver that exits (its port was taken meanwhile) ends the wait early
+    // and is tried again on another port.
+    waitFor(
+        [&] {
+          auto r = httpRequest(port, "GET", "/status", {}, {}, 5s);
+          if (r && r->status == 200) {
+            b->port_ = port;
+            return true;
+          }
+          return !b->driver_.running();
+        },
+        30s, "chromedriver to answer /status");
   }
   if (b->port_ == 0) {
     ADD_FAILURE() << "chromedriver did not come up";

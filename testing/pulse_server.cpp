@@ -6,7 +6,8 @@
 
 #include <chrono>
 #include <sstream>
-#include <thread>
+
+#include "testing/wait_for.h"
 
 namespace wf::testing {
 
@@ -34,16 +35,15 @@ void PulseServer::start() {
   daemon_ = Child::spawn({"pulseaudio", "-n", "-F", dir_.file("pa.pa"), "--daemonize=no",
                           "--exit-idle-time=-1", "--use-pid-file=no", "--system=no"},
                          o);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline && daemon_.running()) {
-    ExitStatus s;
-    pactl({"info"}, &s);
-    if (s.exited && s.code == 0) {
-      ready_ = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  // A daemon that exits ends the wait at once; ready_ stays false.
+  waitFor(
+      [&] {
+        ExitStatus s;
+        pactl({"info"}, &s);
+        ready_ = s.exited && s.code == 0;
+        return ready_ || !daemon_.running();
+      },
+      std::chrono::seconds(20), "the private sound server to answer pactl info");
 }
 
 PulseServer::~PulseServer() {

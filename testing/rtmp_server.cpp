@@ -7,7 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
+
+#include "testing/wait_for.h"
 
 namespace wf::testing {
 
@@ -58,14 +59,14 @@ RtmpServer::RtmpServer() {
     o.pipeStderr = false;
     daemon_ = Child::spawn(
         {"nginx", "-p", dir_.path(), "-c", conf, "-e", dir_.file("logs/error.log")}, o);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline && daemon_.running()) {
-      if (accepts(port_)) {
-        ready_ = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    // An nginx that exits (say, the port was taken meanwhile) ends the wait
+    // at once.
+    waitFor(
+        [&] {
+          ready_ = accepts(port_);
+          return ready_ || !daemon_.running();
+        },
+        std::chrono::seconds(10), "nginx to accept RTMP connections");
     if (!ready_) {
       daemon_.kill();
     }

@@ -1,7 +1,5 @@
 #include "audio-capture/stream/capture.h"
 
-#include <cstring>
-
 #include "audio-capture/failure.h"
 #include "audio-capture/listing/devices.h"
 #include "audio-capture/listing/json_line.h"
@@ -98,20 +96,9 @@ Status callback(void* context, RenderFlags* flags, const TimeStamp* time, uint32
     capture.failed.store(true);
     return status;
   }
-  uint32_t w = capture.writeIndex.load(std::memory_order_relaxed);
-  uint32_t r = capture.readIndex.load(std::memory_order_acquire);
-  if (w - r >= RING_PACKETS) {
-    capture.dropped = true;
-    return 0;
-  }
-  Packet& packet = capture.packets[w % RING_PACKETS];
-  packet.frames = frames;
-  packet.dropped = capture.dropped ? 1 : 0;
-  packet.sequence = capture.sequence++;
-  packet.time = time ? time->hostTime : 0;
-  capture.dropped = false;
-  std::memcpy(packet.samples, capture.scratch, size_t{frames} * capture.channels * sizeof(float));
-  capture.writeIndex.store(w + 1, std::memory_order_release);
+  // A full ring loses the block; the ring marks the next packet it queues.
+  capture.ring.push(frames, time ? time->hostTime : 0, capture.scratch,
+                    size_t{frames} * capture.channels);
   return 0;
 }
 
@@ -134,18 +121,16 @@ bool healthy(PropertyService& properties, const Capture& capture) {
 void writerLoop(Capture& capture, PropertyService& properties, Io& io) {
   Clock::TimePoint nextCheck = io.clock.now();
   while (io.stopping == 0 && !capture.failed.load()) {
-    uint32_t r = capture.readIndex.load(std::memory_order_relaxed);
-    uint32_t w = capture.writeIndex.load(std::memory_order_acquire);
-    if (r == w) {
+    const Packet* packet = capture.ring.front();
+    if (!packet) {
       io.clock.sleepFor(std::chrono::milliseconds(1));
     } else {
-      const Packet& packet = capture.packets[r % RING_PACKETS];
-      size_t sampleBytes = size_t{packet.frames} * capture.channels * sizeof(float);
-      if (!writeAll(io.raw, &packet, PACKET_HEADER_BYTES, io.stopping) ||
-          !writeAll(io.raw, packet.samples, sampleBytes, io.stopping)) {
+      size_t sampleBytes = size_t{packet->frames} * capture.channels * sizeof(float);
+      if (!writeAll(io.raw, packet, PACKET_HEADER_BYTES, io.stopping) ||
+          !writeAll(io.raw, packet->samples, sampleBytes, io.stopping)) {
         return;
       }
-      capture.readIndex.store(r + 1, std::memory_order_release);
+      capture.ring.pop();
     }
     if (io.clock.now() > nextCheck) {
       if (!healthy(properties, capture)) {

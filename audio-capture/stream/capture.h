@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -10,35 +11,26 @@
 #include "audio-capture/io.h"
 #include "audio-capture/platform/platform.h"
 #include "audio-capture/stream/packet.h"
+#include "audio-capture/stream/packet_ring.h"
 
 namespace wf::capture {
 
-/// Packets in the ring between the audio thread and the writer.
-constexpr uint32_t RING_PACKETS = 32;
 /// Time between two health checks of the device.
 constexpr auto HEALTH_INTERVAL = std::chrono::milliseconds(250);
 
 /// The state of one capture. The audio thread (`callback`) queues blocks into
-/// the ring and the writer loop writes them out; they share only the two
-/// indices and `failed`. The indices run freely and wrap at 2^32; slot i is
-/// packets[i % 32]; write index − read index is the number of queued packets.
-/// Large (about 8.3 MiB): keep it on the heap. Destroying it while the unit is
-/// open stops, uninitialises and disposes of the unit, in that order.
+/// `ring` and the writer loop writes them out; they share only the ring and
+/// `failed`. Large (about 8.3 MiB): keep it on the heap. Destroying it while
+/// the unit is open stops, uninitialises and disposes of the unit, in that
+/// order.
 struct Capture {
   std::unique_ptr<InputUnit> unit;
   uint32_t channels = 0;
-  Packet packets[RING_PACKETS];
+  PacketRing ring;
+  /// Where the audio thread renders a block before queueing it.
   float scratch[PACKET_SAMPLES] = {};
-  /// Packets ever queued; advanced only by `callback`.
-  alignas(64) std::atomic<uint32_t> writeIndex{0};
-  /// Packets ever written out; advanced only by the writer loop.
-  alignas(64) std::atomic<uint32_t> readIndex{0};
   /// Set when the device failed or changed; never cleared.
   std::atomic<bool> failed{false};
-  /// The next sequence number; audio thread only.
-  uint64_t sequence = 0;
-  /// A block was lost since the last queued packet; audio thread only.
-  bool dropped = false;
 
   /// The device's nominal rate and id, from its record.
   double rate = 0;

@@ -1,11 +1,14 @@
 // Capture of a real sound server's source: a private PulseAudio daemon with
 // a 440 Hz sine source of amplitude 0.5 at 48000 Hz.
 #include <signal.h>
+#include <sys/syscall.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -13,6 +16,7 @@
 #include "audio-capture/tests/e2e_support.h"
 #include "testing/capture_stream.h"
 #include "testing/pulse_server.h"
+#include "testing/wait_for.h"
 
 namespace wf::capture::e2e {
 namespace {
@@ -22,6 +26,22 @@ using testing::CapturePacket;
 using testing::Child;
 using testing::readPacket;
 using Clock = std::chrono::steady_clock;
+
+// Whether a thread of process `pid` is inside write(1, ...): the kernel
+// shows a blocked thread's system call and its arguments in
+// /proc/PID/task/TID/syscall.
+bool blockedWritingStdout(int pid) {
+  std::error_code ec;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(task.path() / "syscall");
+    std::string number, fd;
+    if (in >> number >> fd && number == std::to_string(SYS_write) && fd == "0x1") {
+      return true;
+    }
+  }
+  return false;
+}
 
 class RealCapture : public ::testing::Test {
  protected:
@@ -176,8 +196,9 @@ TEST_F(RealCapture, StalledReaderSeesTheDroppedFlagAfterwards) {
 
 TEST_F(RealCapture, SigtermInterruptsAWriteToAStalledReader) {
   Child child = startSine();
-  // The pipe fills within half a second; the writer then blocks in a write.
-  std::this_thread::sleep_for(1500ms);
+  // Nothing reads the pipe, so it fills and the writer blocks in a write.
+  ASSERT_TRUE(wf::testing::waitFor([&] { return blockedWritingStdout(child.pid()); }, 20s,
+                                   "the writer to block in a write to its full pipe"));
   child.signal(SIGTERM);
   auto status = child.wait(10s);
   ASSERT_TRUE(status) << "the blocked write was not interrupted";
