@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "bridge/devices/device_layer_fake.h"
-#include "bridge/http/http_server.h"
 #include "bridge/encoder/encoder_process.h"
 #include "bridge/encoder/fake_child.h"
+#include "bridge/http/http_server.h"
 #include "bridge/metering/stream_slot.h"
 #include "bridge/routes.h"
 
@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     child.exit_after_polls = 0;
     return Status{};
   };
-  RouteContext context{std::make_shared<SharedState>(), &slot, &encoders, &layer, &launcher};
+  RouteContext context{std::make_shared<SharedState>(), &slot, &encoders, &layer};
+  context.launcher = &launcher;
 
   HttpLimits limits;
   limits.header_limit = 8 * 1024;
@@ -74,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
   }
-  stop_encoder(encoders.processes(), std::chrono::milliseconds(0));
+  stop_encoder(encoders.processes(), steady_clock(), std::chrono::milliseconds(0));
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
     std::filesystem::remove(entry.path(), ec);

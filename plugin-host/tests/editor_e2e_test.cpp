@@ -41,18 +41,6 @@ json docked(int width, int height) {
   return {{"docked", false}, {"height", height}, {"nativeWindow", true}, {"width", width}};
 }
 
-// Polls `done` until it holds, for at most 30 s.
-template <typename Condition>
-bool eventually(Condition done) {
-  auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 class EditorTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -183,7 +171,8 @@ TEST_F(EditorTest, ClosingThroughTheWindowManagerHidesAndDockShowsItAgain) {
   host->result(editorRequest());
   ::Window id = onlyEditorWindow();
   wf::testing::requestClose(observer, id);
-  EXPECT_TRUE(eventually([&] { return attributes(id).map_state == IsUnmapped; }));
+  wf::testing::waitFor([&] { return attributes(id).map_state == IsUnmapped; }, 30s,
+                       "the closed editor window to be unmapped");
   EXPECT_EQ(1u, childrenOf(id));  // the view stays attached while hidden
   EXPECT_EQ(docked(400, 300), host->result(dockRequest()));
   EXPECT_EQ(IsViewable, attributes(id).map_state);
@@ -205,8 +194,8 @@ TEST_F(EditorTest, RunLoopTimerOfTheEditorFires) {
   EXPECT_EQ(0.0, ticks());
   host->result(editorRequest());
   double first = 0;
-  EXPECT_TRUE(eventually([&] { return (first = ticks()) > 0; }));
-  EXPECT_TRUE(eventually([&] { return ticks() > first; }));
+  wf::testing::waitFor([&] { return (first = ticks()) > 0; }, 30s, "the editor's first timer tick");
+  wf::testing::waitFor([&] { return ticks() > first; }, 30s, "a further timer tick");
 }
 
 // The mono probe runs as two instances; the edits its editor makes (the
@@ -247,7 +236,7 @@ TEST_F(EditorTest, PluginWithoutAnEditorViewGetsTheFallbackText) {
 TEST_F(EditorTest, HostKeepsWorkingWhenTheXServerGoesAway) {
   loadProbe();
   host->result(editorRequest());
-  EXPECT_TRUE(eventually([&] { return ticks() > 0; }));
+  wf::testing::waitFor([&] { return ticks() > 0; }, 30s, "the editor's timer to tick");
   XCloseDisplay(observer);
   observer = nullptr;
   server.stop();
