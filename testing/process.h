@@ -92,4 +92,19 @@ std::string runCommand(const std::vector<std::string>& argv, ExitStatus* status 
 /// A TCP port on 127.0.0.1 that was free a moment ago.
 int freePort();
 
+/// A loopback TCP port taken by a listening socket for as long as the object
+/// lives, for tests of a program that must find its port busy.
+class HeldPort {
+ public:
+  HeldPort();
+  ~HeldPort();
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 }  // namespace wf::testing

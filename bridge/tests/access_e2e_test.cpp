@@ -170,15 +170,8 @@ TEST_F(AccessE2E, TheTokenReachesNoReplyNoEncoderAndNoStandardError) {
 TEST_F(AccessE2E, UnusableSettingsStopTheBridgeBeforeItBinds) {
   // Holding the port shows the settings are judged first: the error is
   // theirs, not the busy address.
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-  ASSERT_EQ(0, ::listen(fd, 1));
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  const std::string port = std::to_string(ntohs(addr.sin_port));
+  wf::testing::HeldPort held;
+  const std::string port = std::to_string(held.port());
 
   const struct {
     Env env;
@@ -210,7 +203,6 @@ TEST_F(AccessE2E, UnusableSettingsStopTheBridgeBeforeItBinds) {
     EXPECT_EQ(std::nullopt, child.readLine(1s));
     EXPECT_EQ(c.error, child.readStderrToEnd());
   }
-  ::close(fd);
 }
 
 }  // namespace

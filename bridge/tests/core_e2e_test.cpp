@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "testing/http_client.h"
@@ -80,17 +81,10 @@ TEST(BridgeEntry, PortZeroBindsEphemeralAndNamesZero) {
 }
 
 TEST(BridgeEntry, PortInUseFailsWithErrorLine) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-  ASSERT_EQ(0, ::listen(fd, 1));
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  Bridge bridge({"--port", std::to_string(ntohs(addr.sin_port))}, {});
+  auto held = std::make_unique<wf::testing::HeldPort>();
+  Bridge bridge({"--port", std::to_string(held->port())}, {});
   auto status = bridge.child.wait(30s);
-  ::close(fd);
+  held.reset();
   ASSERT_TRUE(status);
   EXPECT_TRUE(status->exited);
   EXPECT_EQ(1, status->code);

@@ -278,23 +278,9 @@ class ProbeProcessor final : public StereoEffect {
   tresult PLUGIN_API getState(IBStream*) override { return kResultOk; }
 };
 
-class MonoProbeProcessor final : public Processor {
+class MonoProbeProcessor final : public MonoEffect {
  public:
   MonoProbeProcessor() { setControllerClass(CONTROLLER_ID); }
-  tresult PLUGIN_API initialize(FUnknown* context) override {
-    const tresult result = Processor::initialize(context);
-    if (result == kResultOk) {
-      addAudioInput(SpeakerArr::kMono);
-      addAudioOutput(SpeakerArr::kMono);
-    }
-    return result;
-  }
-  tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns,
-                                        SpeakerArrangement* outputs, int32 numOuts) override {
-    const bool mono = numIns == 1 && numOuts == 1 && inputs[0] == SpeakerArr::kMono &&
-                      outputs[0] == SpeakerArr::kMono;
-    return mono ? kResultOk : kResultFalse;
-  }
   tresult PLUGIN_API process(ProcessData& data) override {
     double value = 0;
     if (lastParameterValue(data, TICKS, value)) {

@@ -18,27 +18,9 @@ const FUID PROCESSOR_ID = testClassId(8, 1);
 const FUID CONTROLLER_ID = testClassId(8, 2);
 constexpr ParamID OFFSET = 0;
 
-class MonoProcessor final : public Processor {
+class MonoProcessor final : public MonoEffect {
  public:
   MonoProcessor() { setControllerClass(CONTROLLER_ID); }
-
-  tresult PLUGIN_API initialize(FUnknown* context) override {
-    const tresult result = Processor::initialize(context);
-    if (result == kResultOk) {
-      addAudioInput(SpeakerArr::kMono);
-      addAudioOutput(SpeakerArr::kMono);
-    }
-    return result;
-  }
-
-  tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns,
-                                        SpeakerArrangement* outputs, int32 numOuts) override {
-    if (numIns != 1 || numOuts != 1 || inputs[0] != SpeakerArr::kMono ||
-        outputs[0] != SpeakerArr::kMono) {
-      return kResultFalse;
-    }
-    return kResultOk;
-  }
 
   tresult PLUGIN_API process(ProcessData& data) override {
     double value = 0;

@@ -64,6 +64,22 @@ tresult PLUGIN_API StereoEffect::initialize(FUnknown* context) {
   return result;
 }
 
+tresult PLUGIN_API MonoEffect::initialize(FUnknown* context) {
+  const tresult result = Processor::initialize(context);
+  if (result == kResultOk) {
+    addAudioInput(SpeakerArr::kMono);
+    addAudioOutput(SpeakerArr::kMono);
+  }
+  return result;
+}
+
+tresult PLUGIN_API MonoEffect::setBusArrangements(SpeakerArrangement* inputs, int32 numIns,
+                                                  SpeakerArrangement* outputs, int32 numOuts) {
+  const bool mono = numIns == 1 && numOuts == 1 && inputs[0] == SpeakerArr::kMono &&
+                    outputs[0] == SpeakerArr::kMono;
+  return mono ? kResultOk : kResultFalse;
+}
+
 void Processor::addAudioInput(SpeakerArrangement arrangement) {
   audioInputs.push_back(
       owned(new AudioBus(STR16("Input"), kMain, BusInfo::kDefaultActive, arrangement)));

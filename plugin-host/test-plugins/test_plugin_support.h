@@ -57,6 +57,17 @@ class StereoEffect : public Processor {
   Steinberg::tresult PLUGIN_API initialize(Steinberg::FUnknown* context) override;
 };
 
+/// A processor with one mono audio input and one mono audio output that
+/// refuses every other arrangement, as mono-only voice effects do.
+class MonoEffect : public Processor {
+ public:
+  Steinberg::tresult PLUGIN_API initialize(Steinberg::FUnknown* context) override;
+  Steinberg::tresult PLUGIN_API setBusArrangements(Steinberg::Vst::SpeakerArrangement* inputs,
+                                                   Steinberg::int32 numIns,
+                                                   Steinberg::Vst::SpeakerArrangement* outputs,
+                                                   Steinberg::int32 numOuts) override;
+};
+
 /// New objects as the factory hands them out.
 inline Steinberg::FUnknown* asComponent(Steinberg::Vst::IComponent* component) {
   return component;
