@@ -4,11 +4,13 @@
 // plugin-host benchmarks start the program this way and read its replies
 // without the test helpers (benchmarks link no test framework).
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,11 +59,13 @@ class LineChild {
   ~LineChild() {
     if (to_ >= 0) {
       ::close(to_);
-    } else {
+    } else if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
     }
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    if (pid_ > 0) {
+      ::waitpid(pid_, &status, 0);
+    }
     if (from_ >= 0) {
       ::close(from_);
     }
@@ -85,12 +89,31 @@ class LineChild {
 
   /// The next line of the child's standard output, without its newline.
   std::string readLine() {
+    std::optional<std::string> line;
+    while (!(line = readLine(-1))) {
+    }
+    return *line;
+  }
+
+  /// The next line, or nothing when none has come within `timeoutMs`
+  /// milliseconds (-1: no limit).
+  std::optional<std::string> readLine(int timeoutMs) {
     for (;;) {
-      const size_t feed = buffer_.find('\n');
+      const size_t feed = buffer_.find('\n', scanned_);
       if (feed != std::string::npos) {
         std::string line = buffer_.substr(0, feed);
         buffer_.erase(0, feed + 1);
+        scanned_ = 0;
         return line;
+      }
+      scanned_ = buffer_.size();
+      pollfd ready{from_, POLLIN, 0};
+      const int polled = ::poll(&ready, 1, timeoutMs);
+      if (polled == 0) {
+        return std::nullopt;
+      }
+      if (polled < 0) {
+        continue;
       }
       char chunk[65536];
       const ssize_t n = ::read(from_, chunk, sizeof chunk);
@@ -101,11 +124,25 @@ class LineChild {
     }
   }
 
+  /// Ends the child's input and waits for it to exit; returns the wait
+  /// status. The destructor then has nothing left to do.
+  int finish() {
+    if (to_ >= 0) {
+      ::close(to_);
+      to_ = -1;
+    }
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+
  private:
   pid_t pid_ = -1;
   int to_ = -1;
   int from_ = -1;
   std::string buffer_;
+  size_t scanned_ = 0;  // bytes of buffer_ known to hold no newline
 };
 
 }  // namespace wf::bench
