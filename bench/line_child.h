@@ -124,15 +124,23 @@ class LineChild {
     }
   }
 
-  /// Ends the child's input and waits for it to exit; returns the wait
-  /// status. The destructor then has nothing left to do.
-  int finish() {
+  /// Ends the child's input and waits at most `timeoutMs` milliseconds for
+  /// it to exit, then kills it (SIGKILL); returns the wait status. The
+  /// destructor then has nothing left to do.
+  int finish(int timeoutMs) {
     if (to_ >= 0) {
       ::close(to_);
       to_ = -1;
     }
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    for (int waited = 0; ::waitpid(pid_, &status, WNOHANG) == 0; waited += 10) {
+      if (waited >= timeoutMs) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        break;
+      }
+      ::usleep(10000);
+    }
     pid_ = -1;
     return status;
   }

@@ -188,6 +188,27 @@ double cpuSeconds(pid_t pid) {
   return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// Seconds in which at least one task of the machine waited for a CPU, from
+// the kernel's pressure accounting; 0 where it is missing. On a shared
+// machine this tells a slow host from a busy machine.
+double cpuPressure() {
+  std::ifstream pressure("/proc/pressure/cpu");
+  std::string word;
+  while (pressure >> word) {
+    if (word.rfind("total=", 0) == 0) {
+      return std::strtod(word.c_str() + 6, nullptr) / 1e6;
+    }
+  }
+  return 0.0;
+}
+
+std::string loadAverage() {
+  std::ifstream load("/proc/loadavg");
+  std::string one, five, fifteen;
+  load >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
 int openDescriptors(pid_t pid) {
   DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
   if (dir == nullptr) {
@@ -201,6 +222,22 @@ int openDescriptors(pid_t pid) {
   return count;
 }
 
+std::string formatSeconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return text;
+}
+
+std::string exitText(int status) {
+  if (WIFEXITED(status)) {
+    return "status " + std::to_string(WEXITSTATUS(status));
+  }
+  if (WIFSIGNALED(status)) {
+    return std::string("killed by signal ") + ::strsignal(WTERMSIG(status));
+  }
+  return "unknown";
+}
+
 class Soak {
  public:
   explicit Soak(const Options& options)
@@ -212,12 +249,20 @@ class Soak {
   int run() {
     load();
     start_ = Clock::now();
+    pressureAtStart_ = cpuPressure();
     nextSample_ = 0;
     sample();
-    loop();
+    try {
+      loop();
+    } catch (const std::runtime_error& e) {
+      // The host ended or stopped reading: what was in flight is lost.
+      ledger_.giveUp();
+      ended_ = e.what();
+    }
     sample();
-    const int status = host_.finish();
-    cleanExit_ = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    // A host that hangs is not waited for; one that does not exit soon after
+    // its input has ended counts as a failure too.
+    exitStatus_ = host_.finish(ended_.empty() ? 30000 : 0);
     return report();
   }
 
@@ -271,8 +316,7 @@ class Soak {
       }
       if (!line) {
         if (ledger_.inFlight() > 0 && at - lastReply > options_.replyTimeout) {
-          ledger_.giveUp();
-          return;
+          throw std::runtime_error("no reply for " + formatSeconds(options_.replyTimeout) + " s");
         }
         continue;
       }
@@ -281,6 +325,10 @@ class Soak {
       if (answered && answered->kind == Ledger::Kind::Block) {
         const double micros = 1e6 * (at - answered->sentAt);
         tripMicros_.push_back(micros);
+        slow_ += micros > 100000 ? 1 : 0;
+        if (micros > slowest_.micros) {
+          slowest_ = {micros, answered->sentAt};
+        }
       }
     }
   }
@@ -349,9 +397,16 @@ class Soak {
   }
 
   void sample() {
-    samples_.push_back(
-        {now(), residentKib(host_.pid()), openDescriptors(host_.pid()), cpuSeconds(host_.pid())});
+    const Sample s{now(), residentKib(host_.pid()), openDescriptors(host_.pid()),
+                   cpuSeconds(host_.pid())};
+    samples_.push_back(s);
     nextSample_ += 1.0;
+    // A line a minute on standard error, so that a long run shows it is alive.
+    if (samples_.size() % 60 == 1 && samples_.size() > 1) {
+      std::fprintf(stderr, "%4.0f s: %zu round trips, %.1f MiB, %d descriptors, %llu errors\n",
+                   s.at, tripMicros_.size(), s.rssKib / 1024.0, s.fds,
+                   static_cast<unsigned long long>(ledger_.counts().errors()));
+    }
   }
 
   // The largest resident size and descriptor count of the warm-up, and the
@@ -362,6 +417,7 @@ class Soak {
     long maxRss = 0;
     int warmFds = 0;
     int endFds = 0;
+    double endCpu = 0;
   };
   Memory memory() const {
     Memory m;
@@ -372,14 +428,22 @@ class Soak {
       }
       m.maxRss = std::max(m.maxRss, s.rssKib);
     }
-    // The last sample taken while the host still ran.
-    m.endRss = samples_.back().rssKib;
-    m.endFds = samples_.back().fds;
+    // The last sample taken while the host still ran (a host that has
+    // ended shows no memory and no descriptors).
+    for (auto s = samples_.rbegin(); s != samples_.rend(); ++s) {
+      if (s->rssKib > 0) {
+        m.endRss = s->rssKib;
+        m.endFds = s->fds;
+        m.endCpu = s->cpuSeconds;
+        break;
+      }
+    }
     return m;
   }
 
   int report() {
     const double elapsed = now();
+    const double waited = cpuPressure() - pressureAtStart_;
     const auto& c = ledger_.counts();
     const Memory m = memory();
     const double p50 = wf::soak::quantile(tripMicros_, 0.50);
@@ -389,7 +453,8 @@ class Soak {
     const long growth = m.endRss - m.warmRss;
     const bool memoryOk = m.warmRss > 0 && m.endRss > 0 && growth <= options_.rssBoundKib;
     const bool fdsOk = m.warmFds > 0 && m.endFds <= m.warmFds;
-    const bool pass = c.errors() == 0 && memoryOk && fdsOk && cleanExit_;
+    const bool cleanExit = WIFEXITED(exitStatus_) && WEXITSTATUS(exitStatus_) == 0;
+    const bool pass = c.errors() == 0 && memoryOk && fdsOk && cleanExit && ended_.empty();
 
     std::printf("plugin-host soak: %s\n", options_.host.c_str());
     std::printf(
@@ -402,6 +467,10 @@ class Soak {
     std::printf("%-20s %.0f per second\n", "rate", tripMicros_.size() / std::max(elapsed, 1e-9));
     std::printf("%-20s p50 %.0f us, p99 %.0f us, max %.0f us (with %d in flight)\n",
                 "round-trip time", p50, p99, max, options_.inFlight);
+    std::printf("%-20s %llu over 100 ms; the slowest sent at %.0f s\n", "slow round trips",
+                static_cast<unsigned long long>(slow_), slowest_.sentAt);
+    std::printf("%-20s load average %s; some task waited for a CPU %.0f%% of the run\n", "machine",
+                loadAverage().c_str(), 100.0 * waited / std::max(elapsed, 1e-9));
     std::printf(
         "%-20s %.1f MiB after %.0f s warm-up, %.1f MiB at the end (%+ld KiB, bound %ld "
         "KiB), max %.1f MiB\n",
@@ -422,15 +491,19 @@ class Soak {
         static_cast<unsigned long long>(c.unexpected),
         static_cast<unsigned long long>(c.outOfOrder),
         static_cast<unsigned long long>(c.mismatched));
-    const double hostCpu = samples_.back().cpuSeconds - samples_.front().cpuSeconds;
+    const double hostCpu = m.endCpu - samples_.front().cpuSeconds;
     std::printf("%-20s %.0f s of CPU, %.0f us per round trip\n", "host CPU time", hostCpu,
                 tripMicros_.empty() ? 0.0 : 1e6 * hostCpu / tripMicros_.size());
-    std::printf("%-20s %s\n", "host exit", cleanExit_ ? "status 0" : "abnormal");
+    std::printf("%-20s %s\n", "host exit", exitText(exitStatus_).c_str());
+    if (!ended_.empty()) {
+      std::printf("  before the end of the run: %s\n", ended_.c_str());
+    }
     for (const std::string& problem : ledger_.problems()) {
       std::printf("  %s\n", problem.c_str());
     }
     if (!memoryOk) {
-      std::printf("  resident memory grew by more than the bound after the warm-up\n");
+      std::printf(m.endRss > 0 ? "  resident memory grew by more than the bound after the warm-up\n"
+                               : "  resident memory could not be read\n");
     }
     if (!fdsOk) {
       std::printf("  open descriptors grew after the warm-up\n");
@@ -448,8 +521,15 @@ class Soak {
   uint64_t nextId_ = 1;
   uint64_t blocksSent_ = 0;
   uint64_t changeSlots_ = 0;
-  bool cleanExit_ = false;
+  int exitStatus_ = 0;
+  std::string ended_;
   std::vector<double> tripMicros_;
+  uint64_t slow_ = 0;
+  struct {
+    double micros = 0;
+    double sentAt = 0;
+  } slowest_;
+  double pressureAtStart_ = 0;
   std::vector<Sample> samples_;
 };
 
