@@ -336,9 +336,9 @@ class Soak {
   void sendBlock() {
     const uint64_t id = nextId_++;
     ++blocksSent_;
-    // Mostly 1024-frame blocks, a quarter 256-frame instrument blocks, and
-    // one in 500 of a size the host must refuse (256 frames without
-    // "instrument", or 1023 frames).
+    // Three quarters 1024-frame blocks, a quarter 256-frame instrument
+    // blocks, and one in a thousand of a size the host must refuse (256
+    // frames without "instrument", or 1023 frames).
     const uint32_t shape = random_() % 2000;
     size_t size = shape < 1500 ? 2048 : 512;
     bool instrument = size == 512;
