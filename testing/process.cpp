@@ -67,10 +67,16 @@ ExitStatus decode(int raw) {
 
 }  // namespace
 
-std::string binDir() { return WF_BIN_DIR; }
-std::string binPath(const std::string& name) { return binDir() + "/" + name; }
+std::string binDir() {
+  return WF_BIN_DIR;
+}
+std::string binPath(const std::string& name) {
+  return binDir() + "/" + name;
+}
 
-Child::Child(Child&& other) noexcept { *this = std::move(other); }
+Child::Child(Child&& other) noexcept {
+  *this = std::move(other);
+}
 
 Child& Child::operator=(Child&& other) noexcept {
   if (this != &other) {
@@ -114,17 +120,23 @@ Child Child::spawn(const std::vector<std::string>& argv, const SpawnOptions& opt
     std::string entry(*e);
     std::string name = entry.substr(0, entry.find('='));
     bool drop = false;
-    for (auto& u : options.unsetEnv) drop = drop || u == name;
-    for (auto& kv : options.env) drop = drop || kv.first == name;
-    if (!drop) envStrings.push_back(entry);
+    for (auto& u : options.unsetEnv)
+      drop = drop || u == name;
+    for (auto& kv : options.env)
+      drop = drop || kv.first == name;
+    if (!drop)
+      envStrings.push_back(entry);
   }
-  for (auto& kv : options.env) envStrings.push_back(kv.first + "=" + kv.second);
+  for (auto& kv : options.env)
+    envStrings.push_back(kv.first + "=" + kv.second);
   std::vector<char*> envp;
-  for (auto& s : envStrings) envp.push_back(s.data());
+  for (auto& s : envStrings)
+    envp.push_back(s.data());
   envp.push_back(nullptr);
   std::vector<std::string> args = argv;
   std::vector<char*> argp;
-  for (auto& a : args) argp.push_back(a.data());
+  for (auto& a : args)
+    argp.push_back(a.data());
   argp.push_back(nullptr);
   std::string cwd = options.cwd;
 
@@ -133,7 +145,9 @@ Child Child::spawn(const std::vector<std::string>& argv, const SpawnOptions& opt
     throw std::runtime_error("fork failed");
   }
   if (pid == 0) {
-    int devnull = ::open("/dev/null", O_RDWR);
+    // Close-on-exec: the program keeps only the copies on its standard
+    // streams, so its descriptor count is its own.
+    int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     ::dup2(options.pipeStdin ? inPipe[0] : devnull, 0);
     ::dup2(options.pipeStdout ? outPipe[1] : devnull, 1);
     ::dup2(options.pipeStderr ? errPipe[1] : devnull, 2);
@@ -168,14 +182,18 @@ Child Child::spawn(const std::vector<std::string>& argv, const SpawnOptions& opt
 bool Child::writeStdin(std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(in_, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
 }
 
-void Child::closeStdin() { closeFd(in_); }
+void Child::closeStdin() {
+  closeFd(in_);
+}
 
 std::optional<std::string> Child::readLine(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
@@ -218,7 +236,8 @@ std::string Child::readStderrToEnd(std::chrono::milliseconds timeout) {
 }
 
 std::optional<ExitStatus> Child::wait(std::chrono::milliseconds timeout) {
-  if (status_) return status_;
+  if (status_)
+    return status_;
   auto deadline = Clock::now() + timeout;
   for (;;) {
     int raw = 0;
@@ -237,14 +256,18 @@ std::optional<ExitStatus> Child::wait(std::chrono::milliseconds timeout) {
   }
 }
 
-bool Child::running() { return pid_ > 0 && !wait(std::chrono::milliseconds(0)); }
+bool Child::running() {
+  return pid_ > 0 && !wait(std::chrono::milliseconds(0));
+}
 
 void Child::signal(int sig) {
-  if (pid_ > 0 && !status_) ::kill(pid_, sig);
+  if (pid_ > 0 && !status_)
+    ::kill(pid_, sig);
 }
 
 void Child::kill() {
-  if (pid_ <= 0 || status_) return;
+  if (pid_ <= 0 || status_)
+    return;
   ::kill(pid_, SIGKILL);
   int raw = 0;
   while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
@@ -263,7 +286,8 @@ std::string runCommand(const std::vector<std::string>& argv, ExitStatus* status,
   while (fill(c.stdoutFd(), out, deadline)) {
   }
   auto s = c.wait(std::chrono::seconds(30));
-  if (status && s) *status = *s;
+  if (status && s)
+    *status = *s;
   return out;
 }
 

@@ -13,9 +13,12 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "bridge/devices/capture_buffers.h"
 #include "bridge/devices/device_layer.h"
 #include "bridge/devices/rates.h"
 
@@ -354,6 +357,7 @@ class PulseInputStream : public InputStream {
     pa_stream_set_state_callback(stream_, on_state, this);
     pa_stream_set_read_callback(stream_, on_read, this);
     const uint32_t frames = request.buffer_frames.value_or(spec.rate * DEFAULT_BUFFER_MS / 1000);
+    buffers_.emplace(std::max<uint32_t>(frames, 1) * frame_bytes_);
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr);  // every member: the server's choice
     attr.fragsize = static_cast<uint32_t>(std::max<uint32_t>(frames, 1) * frame_bytes_);
@@ -416,10 +420,14 @@ class PulseInputStream : public InputStream {
       if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) {
         return;
       }
-      // A hole (no data) is dropped like the buffers before play and after
-      // a failure.
-      if (data && self->playing_ && !self->failed_) {
-        self->deliver(data, bytes);
+      // The server's pieces are joined into buffers of the size asked for,
+      // as the callback expects; a hole (no data) breaks the buffer being
+      // joined. Pieces before play and after a failure are dropped.
+      if (!data) {
+        self->buffers_->gap();
+      } else if (self->playing_ && !self->failed_) {
+        self->buffers_->add(std::string_view(static_cast<const char*>(data), bytes),
+                            [self](std::string_view b) { self->deliver(b.data(), b.size()); });
       }
       pa_stream_drop(s);
     }
@@ -478,6 +486,7 @@ class PulseInputStream : public InputStream {
   size_t frame_bytes_ = 0;
   // The rest is guarded by the loop lock.
   pa_stream* stream_ = nullptr;
+  std::optional<CaptureBuffers> buffers_;
   bool playing_ = false;
   bool failed_ = false;
   pa_time_event* watchdog_ = nullptr;

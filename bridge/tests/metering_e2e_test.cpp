@@ -190,6 +190,71 @@ TEST_F(MeteringE2E, MetersTheSineByIdAndByNameAndStops) {
   EXPECT_EQ("", bridge_.drainStderr());
 }
 
+// The server's own sine source hands out two seconds at a time; a sine played
+// into the null sink reaches its monitor every few tens of milliseconds, in
+// pieces of any size, down to a few frames. Every reply must show one whole
+// buffer of the size the stream asked for (20 ms, nearly nine periods), so
+// its peak is the sine's crest: a piece of a few frames near a zero crossing
+// would read as silence while the sine plays. (The server's mixing may bend
+// a buffer's RMS a little now and then; its crest stays.)
+TEST_F(MeteringE2E, EveryBufferOfAFastSourceShowsTheWholeSine) {
+  ASSERT_EQ(0, [&] {
+    wf::testing::ExitStatus s;
+    pulse_.pactl({"load-module", "module-sine", "sink=nullsink", "frequency=440"}, &s);
+    return s.code;
+  }());
+  std::string monitor;
+  const json devices = get("/devices");
+  for (const json& d : devices["inputs"]) {
+    if (d["label"].get<std::string>().find("Monitor of") != std::string::npos)
+      monitor = d["deviceId"];
+  }
+  ASSERT_FALSE(monitor.empty());
+  ASSERT_EQ(200, post("/start", json{{"deviceId", monitor}, {"channelCount", 2}}.dump()));
+
+  wf::testing::HttpConnection conn(port_);
+  ASSERT_TRUE(conn.connected());
+  auto meters = [&] {
+    EXPECT_TRUE(conn.send("GET", "/meters"));
+    auto r = conn.read();
+    return r ? json::parse(r->body) : json();
+  };
+  waitFor(
+      [&] {
+        json m = meters();
+        return m["meters"].size() == 2 && m["meters"][0]["peak"].get<double>() > -70.0;
+      },
+      10s, "the first levels of the monitor");
+  // A buffer is new when its update time (now less its age) moves on. The
+  // replies come back to back, so that a piece shown only until the next
+  // one arrives is seen too.
+  int buffers = 0;
+  int64_t last_update = -1;
+  int bad = 0;
+  json first_bad;
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (buffers < 300 && std::chrono::steady_clock::now() < deadline) {
+    const json m = meters();
+    ASSERT_EQ(2u, m["meters"].size()) << m;
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    const int64_t update = now - m["updatedMsAgo"].get<int64_t>();
+    if (std::abs(update - last_update) > 2) {
+      ++buffers;
+      last_update = update;
+    }
+    for (const json& c : m["meters"]) {
+      if (c["peak"].get<double>() < -7.0 && bad++ == 0) {
+        first_bad = m;
+      }
+    }
+  }
+  EXPECT_EQ(300, buffers) << "buffers seen within a minute";
+  EXPECT_EQ(0, bad) << "first: " << first_bad;
+  EXPECT_EQ("", bridge_.drainStderr());
+}
+
 TEST_F(MeteringE2E, AnUnloadedSourceIsReportedOnceAndFreezesTheMeters) {
   ASSERT_EQ(200, post("/start", json{{"deviceId", SINE}}.dump()));
   expect_sine_levels(await_sine_levels());
