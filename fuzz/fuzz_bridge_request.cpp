@@ -2,13 +2,9 @@
 // through the facility's parser, then every complete request dispatched
 // against the real route table with a fake device layer and fake encoder
 // children behind it.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
 #include <string_view>
 
 #include "bridge/devices/device_layer_fake.h"
@@ -17,32 +13,12 @@
 #include "bridge/http/http_server.h"
 #include "bridge/metering/stream_slot.h"
 #include "bridge/routes.h"
+#include "fuzz/log_folder.h"
 
 using namespace wf::bridge;
 
-namespace {
-
-// Encoder log files land in a private folder, emptied after every input and
-// removed at exit. Never destroyed, so the exit handler can still use it.
-const std::filesystem::path& log_dir() {
-  static const auto* dir = [] {
-    auto* d = new std::filesystem::path(std::filesystem::temp_directory_path() /
-                                        ("wf-fuzz-request-" + std::to_string(::getpid())));
-    std::filesystem::create_directories(*d);
-    ::setenv("TMPDIR", d->c_str(), 1);
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(log_dir(), ec);
-    });
-    return d;
-  }();
-  return *dir;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const auto& dir = log_dir();
+  wf::fuzz::log_folder();
   FakeDeviceLayer layer;
   layer.default_input = layer.add("Mic", {fixed_range(2, 48000)});
   layer.add("Line", {fixed_range(8, 44100, SampleFormat::I16)});
@@ -76,9 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   stop_encoder(encoders.processes(), steady_clock(), std::chrono::milliseconds(0));
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-    std::filesystem::remove(entry.path(), ec);
-  }
+  wf::fuzz::empty_log_folder();
   return 0;
 }

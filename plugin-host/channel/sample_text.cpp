@@ -283,10 +283,13 @@ bool extractSamples(std::string_view line, std::vector<float>& samples, std::str
   if (arrayBegin == NONE) {
     return false;
   }
+  // The stand-in is an array too: whatever follows the samples must read
+  // after it exactly as it reads after them. A number would join a trailing
+  // ".5" or "e5" into a literal the whole line does not have.
   rest.clear();
-  rest.reserve(line.size() - (arrayEnd - arrayBegin) + 1);
+  rest.reserve(line.size() - (arrayEnd - arrayBegin) + 2);
   rest.append(line.substr(0, arrayBegin));
-  rest.push_back('0');
+  rest.append("[]");
   rest.append(line.substr(arrayEnd));
   return true;
 }

@@ -14,8 +14,8 @@ namespace wf::host {
 /// Finds the member "pcm" of the line's top-level object when it is a plain
 /// array of numbers, converts each number to a float exactly as a parsed
 /// document would (integers through 64-bit integers, everything else through
-/// double), and returns the line with that array replaced by the number 0 in
-/// `rest`. Returns false, leaving the line to the ordinary parser, for
+/// double), and returns the line with that array replaced by an empty array
+/// in `rest`. Returns false, leaving the line to the ordinary parser, for
 /// anything else: no such member, a name written with escapes, the member
 /// twice, an element that is not a number, a number the parser would refuse
 /// or one out of a double's range.

@@ -63,6 +63,12 @@ TEST(SampleText, RoutingAgreesWithTheParser) {
       {R"({"op":"process","pcm":[1)", false},
       {R"({"op":"process","pcm":[1],"id":})", false},
       {R"({"op":"process","pcm":[1],"id":1} x)", false},
+      // Text right after the array that would continue a number in its place.
+      {R"({"op":"process","id":1,"pcm":[1].5})", false},
+      {R"({"op":"process","id":1,"pcm":[1]e5})", false},
+      {R"({"op":"process","id":1,"pcm":[0.5,2]E-3,"x":0})", false},
+      {R"({"id":1,"op":"process","pcm":[8.5,-0.25,1e-3,-0,0,-0.0,12,2e+23,25,0].1})", false},
+      {R"({"op":"process","id":1,"pcm":[1]0})", false},
       {R"({"op":"process","pcm":[1],"id":1}})", false},
       {R"({"op":"process","pcm":[1],"id":"a)", false},
       {"{\"op\":\"process\",\"pcm\":[1],\"id\":\"\xff\"}", false},
