@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include "testing/wait_for.h"
 
 namespace wf::capture {
 namespace {
@@ -174,6 +178,105 @@ TEST_F(PacketRingTest, ConcurrentProducerAndConsumerNeverTearOrReorder) {
     EXPECT_EQ(seen[i].first > previous + 1 ? 1u : 0u, seen[i].dropped) << i;
     previous = seen[i].first;
   }
+}
+
+// A writer stuck in write(1) holds its packet while the audio thread keeps
+// queueing: the held packet must stay intact, the blocks that find the ring
+// full are lost, and once the writer moves on the stream resumes in order
+// with the loss marked on the first packet queued after it.
+TEST_F(PacketRingTest, StalledConsumerKeepsItsPacketWhileTheProducerLosesBlocks) {
+  using namespace std::chrono_literals;
+  constexpr uint32_t FRAMES = 64;
+  constexpr uint32_t CHANNELS = 4;
+  constexpr size_t SAMPLES = size_t{FRAMES} * CHANNELS;
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> lost{0};
+  std::thread producer([&] {
+    std::vector<float> block(SAMPLES);
+    for (uint32_t i = 0; !stop.load(); ++i) {
+      std::fill(block.begin(), block.end(), static_cast<float>(i));
+      if (!ring.push(FRAMES, i, block.data(), block.size())) {
+        ++lost;
+      }
+      if (i % 64 == 0) {
+        std::this_thread::yield();
+      }
+    }
+  });
+  // Stops the producer however the test ends.
+  struct Joiner {
+    std::atomic<bool>& stop;
+    std::thread& thread;
+    ~Joiner() {
+      stop = true;
+      thread.join();
+    }
+  } joiner{stop, producer};
+
+  std::vector<Seen> seen;
+  bool torn = false;
+  // Takes the front packet if there is one; checks it is whole.
+  auto take = [&] {
+    const Packet* p = ring.front();
+    if (!p) {
+      return false;
+    }
+    for (size_t s = 0; s < SAMPLES; ++s) {
+      torn = torn || p->samples[s] != static_cast<float>(p->time);
+    }
+    seen.push_back({p->frames, p->dropped, p->sequence, p->time, p->samples[0]});
+    ring.pop();
+    return true;
+  };
+  auto drain_at_least = [&](size_t n, const char* what) {
+    const size_t target = seen.size() + n;
+    return wf::testing::waitFor(
+        [&] {
+          while (seen.size() < target && take()) {
+          }
+          return seen.size() >= target;
+        },
+        60s, what);
+  };
+
+  ASSERT_TRUE(drain_at_least(100, "packets before the stall"));
+
+  // The stall: hold the front packet, unpopped, while the producer fills the
+  // ring and goes on losing blocks.
+  const Packet* held = nullptr;
+  ASSERT_TRUE(wf::testing::waitFor([&] { return (held = ring.front()) != nullptr; }, 60s,
+                                   "a packet to hold"));
+  const Seen before{held->frames, held->dropped, held->sequence, held->time, held->samples[0]};
+  const uint64_t lost_before = lost.load();
+  EXPECT_TRUE(wf::testing::waitFor([&] { return lost.load() >= lost_before + 1000; }, 60s,
+                                   "blocks to be lost against the full ring"));
+  EXPECT_EQ(RING_PACKETS, ring.queued());
+  EXPECT_EQ(held, ring.front());
+  EXPECT_EQ(before.sequence, held->sequence);
+  EXPECT_EQ(before.time, held->time);
+  EXPECT_EQ(before.dropped, held->dropped);
+  for (size_t s = 0; s < SAMPLES; ++s) {
+    ASSERT_EQ(static_cast<float>(before.time), held->samples[s]) << "sample " << s;
+  }
+
+  // The writer moves on: everything queued comes out, then fresh blocks.
+  ASSERT_TRUE(drain_at_least(RING_PACKETS + 100, "packets after the stall"));
+
+  EXPECT_FALSE(torn);
+  for (size_t i = 1; i < seen.size(); ++i) {
+    ASSERT_EQ(seen[i - 1].sequence + 1, seen[i].sequence) << "lost blocks take no number";
+    ASSERT_EQ(static_cast<float>(seen[i].time), seen[i].first);
+    ASSERT_GT(seen[i].time, seen[i - 1].time);
+    const bool gap = seen[i].time > seen[i - 1].time + 1;
+    EXPECT_EQ(gap ? 1u : 0u, seen[i].dropped) << "packet " << i;
+  }
+  // The held packet and the 31 behind it filled the ring; the first packet
+  // queued after them carries the stall's loss.
+  auto after = std::find_if(seen.begin(), seen.end(), [&](const Seen& s) {
+    return s.sequence == before.sequence + RING_PACKETS;
+  });
+  ASSERT_NE(seen.end(), after);
+  EXPECT_EQ(1u, after->dropped);
 }
 
 }  // namespace
