@@ -130,6 +130,17 @@ struct Expected {
   bool operator==(const Expected&) const = default;
 };
 
+// The outputs left once the one with this ID is replaced or stopped.
+std::vector<Expected> without(const std::vector<Expected>& outputs, std::string_view id) {
+  std::vector<Expected> left;
+  for (const Expected& e : outputs) {
+    if (e.id != id) {
+      left.push_back(e);
+    }
+  }
+  return left;
+}
+
 class Script {
  public:
   Script() {
@@ -251,12 +262,7 @@ class Script {
       return;
     }
     expect_reply(out, 200, R"({"ok":true})", "output start with a valid ID");
-    std::vector<Expected> want;
-    for (const Expected& e : before) {
-      if (e.id != id) {
-        want.push_back(e);
-      }
-    }
+    std::vector<Expected> want = without(before, id);
     want.push_back({std::string(id), pid});
     expect_list(want, "output start with a valid ID");
     meant_[pid];
@@ -404,13 +410,7 @@ class Script {
       return;
     }
     expect_reply(out, 200, R"({"ok":true})", "output stop with a valid ID");
-    std::vector<Expected> want;
-    for (const Expected& e : before) {
-      if (e.id != id) {
-        want.push_back(e);
-      }
-    }
-    expect_list(want, "output stop with a valid ID");
+    expect_list(without(before, id), "output stop with a valid ID");
   }
 
   void stop_all() {

@@ -65,13 +65,9 @@ class FakeLauncher : public ChildLauncher {
 
   Result<LaunchedChild> launch(const std::string& program, const std::vector<std::string>& args,
                                int) override {
-    log->push_back("launch " + program);
-    auto child = std::make_unique<FakeChild>(100 + static_cast<int>(launched_args.size()), log);
-    launched_args.push_back(args);
-    if (on_launch) {
-      if (Status s = on_launch(*child); !s) {
-        return s.error();
-      }
+    auto child = make_child(program, args);
+    if (!child) {
+      return child.error();
     }
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -82,11 +78,22 @@ class FakeLauncher : public ChildLauncher {
     if (without_stdin) {
       write_end.reset();
     }
-    return LaunchedChild{std::move(child), std::move(write_end)};
+    return LaunchedChild{std::move(*child), std::move(write_end)};
   }
 
   Result<std::unique_ptr<ChildHandle>> launch_quiet(const std::string& program,
                                                     const std::vector<std::string>& args) override {
+    auto child = make_child(program, args);
+    if (!child) {
+      return child.error();
+    }
+    return std::unique_ptr<ChildHandle>(std::move(*child));
+  }
+
+ private:
+  // Records the launch and lets the script fail it or shape the child.
+  Result<std::unique_ptr<FakeChild>> make_child(const std::string& program,
+                                                const std::vector<std::string>& args) {
     log->push_back("launch " + program);
     auto child = std::make_unique<FakeChild>(100 + static_cast<int>(launched_args.size()), log);
     launched_args.push_back(args);
@@ -95,7 +102,7 @@ class FakeLauncher : public ChildLauncher {
         return s.error();
       }
     }
-    return std::unique_ptr<ChildHandle>(std::move(child));
+    return child;
   }
 };
 
