@@ -1,6 +1,6 @@
 #include "doc_examples.h"
 
-#include <regex>
+#include <cctype>
 #include <sstream>
 
 namespace wf::host::testing {
@@ -12,23 +12,31 @@ const std::string FENCE = "```plugin-host";
 }  // namespace
 
 std::string expandRepeats(const std::string& line) {
-  static const std::regex repeat(R"(<(\d+) x ([^<>]+)>)");
   std::string out;
-  auto begin = std::sregex_iterator(line.begin(), line.end(), repeat);
-  std::size_t last = 0;
-  for (auto it = begin; it != std::sregex_iterator(); ++it) {
-    const std::smatch& m = *it;
-    out.append(line, last, static_cast<std::size_t>(m.position(0)) - last);
-    const long count = std::stol(m[1].str());
-    for (long i = 0; i < count; ++i) {
-      if (i > 0) {
-        out += ',';
-      }
-      out += m[2].str();
+  std::size_t at = 0;
+  while (at < line.size()) {
+    const std::size_t open = line.find('<', at);
+    const std::size_t close = open == std::string::npos ? open : line.find('>', open);
+    const std::size_t times = close == std::string::npos ? close : line.find(" x ", open);
+    std::size_t digits = open == std::string::npos ? 0 : open + 1;
+    while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits]))) {
+      ++digits;
     }
-    last = static_cast<std::size_t>(m.position(0) + m.length(0));
+    if (times == std::string::npos || times > close || digits != times || digits == open + 1) {
+      // Not a repeat: copy up to and including this '<' and look further.
+      const std::size_t keep = open == std::string::npos ? line.size() : open + 1;
+      out.append(line, at, keep - at);
+      at = keep;
+      continue;
+    }
+    out.append(line, at, open - at);
+    const long count = std::stol(line.substr(open + 1, times - open - 1));
+    const std::string value = line.substr(times + 3, close - times - 3);
+    for (long i = 0; i < count; ++i) {
+      out += (i > 0 ? "," : "") + value;
+    }
+    at = close + 1;
   }
-  out.append(line, last, std::string::npos);
   return out;
 }
 
