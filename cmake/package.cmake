@@ -7,10 +7,11 @@ set(CPACK_PACKAGE_VERSION "0.1.0")
 set(CPACK_PACKAGE_VENDOR "Wrenfield")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "native audio programs of the Wrenfield Desktop live-production application")
+# Debian shows the description in lines of at most 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION
-    "audio-bridge (loopback HTTP service: devices, metering, the program encoder),\n\
-plugin-host (VST3 insert chain over JSON lines) and audio-capture (input listing\n\
-and float32 streaming).")
+    "audio-bridge (loopback HTTP service: devices, metering, the program\n\
+encoder), plugin-host (VST3 insert chain over JSON lines) and\n\
+audio-capture (input listing and float32 streaming).")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
 

@@ -59,7 +59,10 @@ int main(int argc, char** argv) {
   auto encoders = std::make_unique<EncoderList>();
   context.encoders = encoders.get();
 
-  std::printf("Wrenfield Audio Bridge listening on http://127.0.0.1:%u\n", port);
+  // A caller that asked for any free port (0) learns the one it got; every
+  // other port is the one that was asked for and bound.
+  const unsigned shown = port == 0 ? (*server)->port() : port;
+  std::printf("Wrenfield Audio Bridge listening on http://127.0.0.1:%u\n", shown);
   std::fflush(stdout);
 
   while (RequestPtr request = (*server)->next()) {

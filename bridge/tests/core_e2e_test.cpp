@@ -47,8 +47,8 @@ class Bridge {
   static std::unique_ptr<Bridge> start(std::vector<std::pair<std::string, std::string>> env) {
     for (int attempt = 0; attempt < 5; ++attempt) {
       int port = wf::testing::freePort();
-      auto b = std::make_unique<Bridge>(std::vector<std::string>{"--port", std::to_string(port)},
-                                        env);
+      auto b =
+          std::make_unique<Bridge>(std::vector<std::string>{"--port", std::to_string(port)}, env);
       auto line = b->child.readLine(30s);
       if (line) {
         b->port = port;
@@ -75,9 +75,22 @@ TEST(BridgeEntry, PrintsTheStartupLineAfterBinding) {
   EXPECT_EQ(204, r->status);
 }
 
-TEST(BridgeEntry, PortZeroBindsEphemeralAndNamesZero) {
+TEST(BridgeEntry, PortZeroNamesThePortActuallyBound) {
   Bridge bridge({"--port", "0"}, {});
-  EXPECT_EQ("Wrenfield Audio Bridge listening on http://127.0.0.1:0", bridge.child.readLine(30s));
+  auto line = bridge.child.readLine(30s);
+  ASSERT_TRUE(line);
+  const std::string prefix = "Wrenfield Audio Bridge listening on http://127.0.0.1:";
+  ASSERT_EQ(prefix, line->substr(0, prefix.size()));
+  const std::string digits = line->substr(prefix.size());
+  ASSERT_FALSE(digits.empty());
+  ASSERT_EQ(std::string::npos, digits.find_first_not_of("0123456789")) << *line;
+  const int port = std::stoi(digits);
+  ASSERT_GT(port, 0);
+  ASSERT_LE(port, 65535);
+  // The named port is the listening one: a request there is served.
+  auto r = httpRequest(port, "OPTIONS", "/anything");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(204, r->status);
 }
 
 TEST(BridgeEntry, PortInUseFailsWithErrorLine) {
@@ -188,9 +201,9 @@ TEST_F(HttpFrame, ExpectContinueIsAnsweredBeforeTheBody) {
 
 TEST_F(HttpFrame, ChunkedBodyIsReadAndTheConnectionStaysUsable) {
   HttpConnection c(bridge_->port);
-  ASSERT_TRUE(c.sendRaw(
-      "POST /nowhere HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
-      "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"));
+  ASSERT_TRUE(
+      c.sendRaw("POST /nowhere HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+                "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"));
   auto r = c.read();
   ASSERT_TRUE(r);
   EXPECT_EQ(404, r->status);
@@ -234,7 +247,8 @@ TEST_F(HttpFrame, ManyConcurrentConnectionsAreServed) {
     open.push_back(std::make_unique<HttpConnection>(bridge_->port));
     ASSERT_TRUE(open.back()->connected());
   }
-  for (auto& c : open) ASSERT_TRUE(c->send("GET", "/health"));
+  for (auto& c : open)
+    ASSERT_TRUE(c->send("GET", "/health"));
   for (auto& c : open) {
     auto r = c->read();
     ASSERT_TRUE(r);
