@@ -459,7 +459,7 @@ class StuckOutputTest : public StandInTest {
   std::string sent_;
 };
 
-TEST_F(StuckOutputTest, FeedRepliesAndOtherRoutesStayPromptAndTheOtherOutputStaysFed) {
+TEST_F(StuckOutputTest, FeedRepliesAndOtherRoutesDoNotWaitAndTheOtherOutputStaysFed) {
   ASSERT_EQ(
       200,
       start({destination("live", "copy", "live"), destination("stuck", "copy", "stuck")}).status);
@@ -516,7 +516,7 @@ TEST_F(StuckOutputTest, FeedRepliesAndOtherRoutesStayPromptAndTheOtherOutputStay
   EXPECT_TRUE(trace("live", "feed") == sent_) << "the live output's feed differs";
 }
 
-TEST_F(StuckOutputTest, StopWhileAnOutputIsStuckReturnsWithinTheGrace) {
+TEST_F(StuckOutputTest, StopWhileAnOutputIsStuckKillsItAndFlushesTheOthers) {
   ASSERT_EQ(
       200,
       start({destination("stuck", "hang", "stuck"), destination("live", "copy", "live")}).status);
