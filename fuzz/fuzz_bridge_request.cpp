@@ -3,7 +3,7 @@
 // runs (header, 100 Continue, body, the next pipelined request), then every
 // whole request dispatched against the real route table with a fake device
 // layer and fake encoder children behind it. The same bytes in one read
-// must give the same steps.
+// must give the same requests.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -93,7 +93,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     return seen;
   };
-  if (run(read_size, true) != run(bytes.size() + 1, false)) {
+  // How a connection ends may depend on the reads: the parser checks a
+  // header's lines as far as they have arrived on its first look, and after
+  // that only for the header's end, so a broken line is refused at once or
+  // waits for the idle limit. The requests and the 100 Continues must not.
+  auto passed = [](std::vector<Seen> seen) {
+    if (!seen.empty() && seen.back().kind != FrameStep::Kind::complete &&
+        seen.back().kind != FrameStep::Kind::send_continue) {
+      seen.pop_back();
+    }
+    return seen;
+  };
+  if (passed(run(read_size, true)) != passed(run(bytes.size() + 1, false))) {
     std::abort();
   }
   stop_encoder(encoders.processes(), steady_clock(), std::chrono::milliseconds(0));
