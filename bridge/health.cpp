@@ -1,5 +1,8 @@
 #include "bridge/health.h"
 
+#include <optional>
+#include <string>
+
 #include "bridge/encoder/ffmpeg.h"
 #include "bridge/http/reply.h"
 
@@ -14,12 +17,25 @@ const char* const ENCODER_ERROR =
 }  // namespace
 
 Status handle_health(RequestPtr request, RouteContext& context) {
-  auto guard = context.state->lock();
-  if (!guard) {
-    return guard.error();
+  // Only the copy is made under the lock: the capture callback takes it for
+  // every buffer, and neither the first probe of the encoder program nor a
+  // slow client may hold the audio thread up.
+  bool running;
+  uint32_t sample_rate;
+  uint16_t channels;
+  std::optional<std::string> active_device_id;
+  {
+    auto guard = context.state->lock();
+    if (!guard) {
+      return guard.error();
+    }
+    const BridgeState& s = **guard;
+    running = s.running;
+    sample_rate = s.sample_rate;
+    channels = s.channels;
+    active_device_id = s.active_device_id;
   }
-  BridgeState& s = **guard;
-  const bool ready = ffmpeg_ready();
+  const bool ready = context.encoder_ready ? context.encoder_ready() : ffmpeg_ready();
   nlohmann::ordered_json body;
   body["dynamicOutputs"] = true;
   body["outputProfiles"] = true;
@@ -28,12 +44,11 @@ Status handle_health(RequestPtr request, RouteContext& context) {
   body["encoderVersion"] = "0.3.1";
   body["encoderReady"] = ready;
   body["encoderError"] = ready ? nlohmann::ordered_json(nullptr) : ENCODER_ERROR;
-  body["running"] = s.running;
-  body["sampleRate"] = s.sample_rate;
-  body["inputChannels"] = s.channels;
-  body["activeDeviceId"] = s.active_device_id ? nlohmann::ordered_json(*s.active_device_id)
-                                              : nlohmann::ordered_json(nullptr);
-  // The lock is held until the reply is written.
+  body["running"] = running;
+  body["sampleRate"] = sample_rate;
+  body["inputChannels"] = channels;
+  body["activeDeviceId"] = active_device_id ? nlohmann::ordered_json(*active_device_id)
+                                            : nlohmann::ordered_json(nullptr);
   return send_json(std::move(request), 200, body);
 }
 

@@ -1,5 +1,7 @@
 #include "testing/rtmp_server.h"
 
+#include <filesystem>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -87,6 +89,19 @@ std::string RtmpServer::recording(const std::string& key) const {
 
 std::string RtmpServer::log() const {
   return readFile(dir_.file("logs/error.log"));
+}
+
+bool RtmpServer::recordingOpen(const std::string& key) const {
+  const std::string path = recording(key);
+  std::error_code ec;
+  for (const auto& e :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(daemon_.pid()) + "/fd", ec)) {
+    std::error_code link_ec;
+    if (std::filesystem::read_symlink(e.path(), link_ec).string() == path) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace wf::testing

@@ -26,6 +26,10 @@ class RtmpServer {
   std::string url(const std::string& key) const;
   /// Where the recording of stream `key` is written.
   std::string recording(const std::string& key) const;
+  /// True while nginx holds the recording of stream `key` open: it closes
+  /// the file once the stream's publisher has gone and the recording is
+  /// finished.
+  bool recordingOpen(const std::string& key) const;
   /// nginx's error log so far, for failure messages.
   std::string log() const;
 

@@ -67,6 +67,10 @@ class SharedState {
     return g;
   }
 
+  /// Takes the mutex whether or not it is poisoned, to look at what a
+  /// failed holder left behind. Request handlers and callbacks use `lock`.
+  Guard lock_ignoring_poison() { return Guard(*this); }
+
   /// Marks the lock poisoned (what a failing holder does).
   void poison() {
     std::lock_guard<std::mutex> l(mutex_);

@@ -11,6 +11,7 @@
 #include "bridge/core/access.h"
 #include "bridge/core/bridge_state.h"
 #include "bridge/core/port.h"
+#include "bridge/core/serve.h"
 #include "bridge/devices/device_layer.h"
 #include "bridge/encoder/encoder_process.h"
 #include "bridge/http/http_server.h"
@@ -65,11 +66,7 @@ int main(int argc, char** argv) {
   std::printf("Wrenfield Audio Bridge listening on http://127.0.0.1:%u\n", shown);
   std::fflush(stdout);
 
-  while (RequestPtr request = (*server)->next()) {
-    if (Status s = handle_request(std::move(request), context); !s) {
-      std::cerr << "request failed: " << s.error().chain() << std::endl;
-    }
-  }
+  serve([&] { return (*server)->next(); }, context, route_table(), std::cerr);
   // Closes the encoders' input pipes; the children are not killed here.
   context.encoders = nullptr;
   encoders.reset();

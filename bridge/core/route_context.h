@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string_view>
 
@@ -27,6 +28,9 @@ struct RouteContext {
   const AccessPolicy* access = nullptr;
   /// Starts the encoder children; null means real processes.
   ChildLauncher* launcher = nullptr;
+  /// The encoder readiness that /health reports; empty means the
+  /// process-wide probe of the encoder program.
+  std::function<bool()> encoder_ready = nullptr;
 };
 
 using Handler = Status (*)(RequestPtr request, RouteContext& context);

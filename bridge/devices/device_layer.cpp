@@ -37,6 +37,18 @@ std::vector<DevicePtr> with_outputs(const std::vector<DevicePtr>& all) {
   return keep_if_configured(all, &Device::supported_output_configs);
 }
 
+Result<DeviceListing> DeviceLayer::list_with_default_input() {
+  auto all = devices();
+  if (!all) {
+    return all.error();
+  }
+  auto default_input = default_input_device();
+  if (!default_input) {
+    return default_input.error();
+  }
+  return DeviceListing{std::move(all.value()), std::move(default_input.value())};
+}
+
 Result<std::vector<DevicePtr>> DeviceLayer::input_devices() {
   auto all = devices();
   if (!all) {

@@ -99,6 +99,14 @@ class Device {
 
 using DevicePtr = std::shared_ptr<Device>;
 
+/// What one enumeration found: the devices and, among them, the default
+/// capture device.
+struct DeviceListing {
+  std::vector<DevicePtr> devices;
+  /// The default capture device, or null when there is none.
+  DevicePtr default_input;
+};
+
 /// The audio-device operations the bridge needs from the platform. Every
 /// operation may fail with the layer's own message, which the bridge passes
 /// on unchanged.
@@ -112,6 +120,11 @@ class DeviceLayer {
   virtual Result<std::vector<DevicePtr>> devices() = 0;
   /// The default capture device, or null when there is none.
   virtual Result<DevicePtr> default_input_device() = 0;
+  /// The devices and the default capture device from one enumeration, so
+  /// that a caller that needs both waits for the platform once, within one
+  /// bound. This default asks twice; a layer that learns the default while
+  /// it enumerates answers from one listing.
+  virtual Result<DeviceListing> list_with_default_input();
 
   /// The enumerated devices with at least one input configuration, in
   /// enumeration order; a device whose query fails counts as having none.

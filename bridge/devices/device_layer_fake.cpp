@@ -113,10 +113,19 @@ Result<std::vector<DevicePtr>> FakeDeviceLayer::devices() {
 }
 
 Result<DevicePtr> FakeDeviceLayer::default_input_device() {
+  ++enumerations;
   if (enumerate_error) {
     return Error(*enumerate_error);
   }
   return DevicePtr(default_input);
+}
+
+Result<DeviceListing> FakeDeviceLayer::list_with_default_input() {
+  ++enumerations;
+  if (enumerate_error) {
+    return Error(*enumerate_error);
+  }
+  return DeviceListing{std::vector<DevicePtr>(all.begin(), all.end()), default_input};
 }
 
 ConfigRange fixed_range(uint16_t channels, uint32_t rate, SampleFormat format) {

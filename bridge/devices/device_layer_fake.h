@@ -102,7 +102,8 @@ class FakeDeviceLayer : public DeviceLayer {
   std::shared_ptr<FakeDevice> default_input;
   /// When set, enumeration fails with this text.
   std::optional<std::string> enumerate_error;
-  /// How many times `devices` was asked.
+  /// How many times the platform was asked: `devices`,
+  /// `default_input_device` and `list_with_default_input` count one each.
   int enumerations = 0;
 
   /// Adds a device and returns it for further scripting.
@@ -112,6 +113,7 @@ class FakeDeviceLayer : public DeviceLayer {
 
   Result<std::vector<DevicePtr>> devices() override;
   Result<DevicePtr> default_input_device() override;
+  Result<DeviceListing> list_with_default_input() override;
 };
 
 /// Shorthand for a range with one rate.

@@ -569,6 +569,25 @@ class PulseDeviceLayer : public DeviceLayer {
     return DevicePtr();
   }
 
+  Result<DeviceListing> list_with_default_input() override {
+    auto listed = list();
+    if (!listed) {
+      return listed.error();
+    }
+    DeviceListing out;
+    for (Endpoint& e : listed->second.sources) {
+      const bool is_default = e.name == listed->second.default_source;
+      out.devices.push_back(std::make_shared<PulseDevice>(listed->first, std::move(e)));
+      if (is_default) {
+        out.default_input = out.devices.back();
+      }
+    }
+    for (Endpoint& e : listed->second.sinks) {
+      out.devices.push_back(std::make_shared<PulseDevice>(listed->first, std::move(e)));
+    }
+    return out;
+  }
+
  private:
   Result<std::pair<ConnectionPtr, Listing>> list() {
     const auto deadline = Clock::now() + LIST_LIMIT;

@@ -25,19 +25,33 @@ std::string own_directory() {
 
 }  // namespace
 
-std::string resolve_ffmpeg() {
-  if (const char* env = std::getenv("FFMPEG_PATH"); env && !is_blank(env)) {
-    return env;
+FfmpegSearch current_ffmpeg_search() {
+  FfmpegSearch search;
+  if (const char* env = std::getenv("FFMPEG_PATH")) {
+    search.env = env;
   }
-  if (std::string dir = own_directory(); !dir.empty() && regular_file(dir + "/ffmpeg")) {
-    return dir + "/ffmpeg";
+  search.own_directory = own_directory();
+  search.regular_file = regular_file;
+  return search;
+}
+
+std::string resolve_ffmpeg(const FfmpegSearch& search) {
+  if (search.env && !is_blank(*search.env)) {
+    return *search.env;
+  }
+  if (!search.own_directory.empty() && search.regular_file(search.own_directory + "/ffmpeg")) {
+    return search.own_directory + "/ffmpeg";
   }
   for (const char* candidate : {"/opt/homebrew/bin/ffmpeg", "/usr/local/bin/ffmpeg"}) {
-    if (regular_file(candidate)) {
+    if (search.regular_file(candidate)) {
       return candidate;
     }
   }
   return "ffmpeg";
+}
+
+std::string resolve_ffmpeg() {
+  return resolve_ffmpeg(current_ffmpeg_search());
 }
 
 bool probe_ffmpeg(const std::string& program, ChildLauncher& launcher, Clock& clock,

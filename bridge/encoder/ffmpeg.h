@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "bridge/core/clock.h"
@@ -8,10 +10,27 @@
 
 namespace wf::bridge {
 
+/// What the search for the encoder program looks at.
+struct FfmpegSearch {
+  /// The value of FFMPEG_PATH, absent when unset.
+  std::optional<std::string> env;
+  /// The directory of the bridge's own executable; empty when unknown.
+  std::string own_directory;
+  /// Whether a path names a regular file.
+  std::function<bool(const std::string&)> regular_file;
+};
+
+/// The search of the running process: its environment, its executable's
+/// directory and the file system, read now.
+FfmpegSearch current_ffmpeg_search();
+
 /// The encoder program to start, first match wins: FFMPEG_PATH when set and
 /// not blank (used untrimmed); "ffmpeg" beside the bridge's own executable;
 /// /opt/homebrew/bin/ffmpeg; /usr/local/bin/ffmpeg; else the bare name
-/// "ffmpeg", searched in PATH when the child starts. Evaluated afresh on
+/// "ffmpeg", searched in PATH when the child starts.
+std::string resolve_ffmpeg(const FfmpegSearch& search);
+
+/// `resolve_ffmpeg` over `current_ffmpeg_search()`, evaluated afresh on
 /// every call.
 std::string resolve_ffmpeg();
 

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <filesystem>
+#include <set>
 
 #include "bridge/core/fake_clock.h"
 #include "bridge/encoder/fake_child.h"
@@ -39,13 +41,50 @@ TEST(ResolveFfmpeg, EnvironmentWinsUnlessBlank) {
     ::setenv("FFMPEG_PATH", blank, 1);
     EXPECT_NE(blank, resolve_ffmpeg());
   }
-  ::unsetenv("FFMPEG_PATH");
-  // Nothing beside the test binary or in the fixed places on this machine:
-  // the bare name, searched in PATH at start.
-  std::string fallback = resolve_ffmpeg();
-  EXPECT_TRUE(fallback == "ffmpeg" || fallback == "/usr/local/bin/ffmpeg" ||
-              fallback == "/opt/homebrew/bin/ffmpeg")
-      << fallback;
+}
+
+TEST(ResolveFfmpeg, TheFirstPlaceThatHoldsAFileWinsInOrder) {
+  const std::string own = "/app/bin/ffmpeg";
+  const std::string brew = "/opt/homebrew/bin/ffmpeg";
+  const std::string local = "/usr/local/bin/ffmpeg";
+  struct Case {
+    std::optional<std::string> env;
+    std::string own_directory;
+    std::set<std::string> files;
+    std::string resolved;
+    std::vector<std::string> looked_at;
+  };
+  const Case cases[] = {
+      {"/x/ffmpeg", "/app/bin", {own, brew, local}, "/x/ffmpeg", {}},
+      {" ", "/app/bin", {own, brew, local}, own, {own}},
+      {std::nullopt, "/app/bin", {own, brew, local}, own, {own}},
+      {std::nullopt, "/app/bin", {brew, local}, brew, {own, brew}},
+      {std::nullopt, "/app/bin", {local}, local, {own, brew, local}},
+      {std::nullopt, "/app/bin", {}, "ffmpeg", {own, brew, local}},
+      // An executable whose directory is unknown skips that place.
+      {std::nullopt, "", {own, local}, local, {brew, local}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> looked_at;
+    FfmpegSearch search{c.env, c.own_directory, [&](const std::string& path) {
+                          looked_at.push_back(path);
+                          return c.files.count(path) > 0;
+                        }};
+    EXPECT_EQ(c.resolved, resolve_ffmpeg(search)) << c.resolved;
+    EXPECT_EQ(c.looked_at, looked_at) << c.resolved;
+  }
+}
+
+TEST(ResolveFfmpeg, OnlyARegularFileBesideTheExecutableCounts) {
+  testing::TempDir dir;
+  FfmpegSearch search = current_ffmpeg_search();
+  search.env.reset();
+  search.own_directory = dir.path();
+  std::filesystem::create_directory(dir.file("ffmpeg"));
+  EXPECT_NE(dir.file("ffmpeg"), resolve_ffmpeg(search));
+  std::filesystem::remove(dir.file("ffmpeg"));
+  dir.write("ffmpeg", "#!/bin/sh\n", 0755);
+  EXPECT_EQ(dir.file("ffmpeg"), resolve_ffmpeg(search));
 }
 
 TEST(ProbeFfmpeg, ReadyOnlyForExitStatusZero) {

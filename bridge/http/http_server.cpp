@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -26,34 +28,6 @@ using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 class Server;
-
-using Parser = http::request_parser<http::string_body>;
-
-// Every request of a connection is read with a fresh parser set up like this.
-void configure(Parser& parser, const HttpLimits& limits) {
-  parser.header_limit(static_cast<std::uint32_t>(limits.header_limit));
-  parser.body_limit(limits.body_limit);
-}
-
-// The reply the facility sends before closing for a parse failure, or 0 for
-// a silent close.
-uint16_t rejection_for(beast::error_code ec) {
-  if (ec == http::error::header_limit) {
-    return 431;
-  }
-  if (ec == http::error::body_limit) {
-    return 413;
-  }
-  return 0;
-}
-
-HeaderList headers_of(const http::request<http::string_body>& req) {
-  HeaderList out;
-  for (const auto& field : req) {
-    out.emplace_back(std::string(field.name_string()), std::string(field.value()));
-  }
-  return out;
-}
 
 // Blocks the whole reply onto a socket with a deadline. The connection's own
 // threads do nothing with the socket meanwhile, so the dispatch thread can
@@ -132,22 +106,18 @@ class Session : public std::enable_shared_from_this<Session> {
   Session(tcp::socket socket, Server& server, const HttpLimits& limits)
       : stream_(std::move(socket)), server_(server), limits_(limits) {}
 
-  void start() {
-    // Large feed chunks arrive in reads of up to this size, not the 512-byte
-    // steps an empty buffer would grow by.
-    buffer_.reserve(READ_SIZE);
-    read_header();
-  }
+  void start() { frame(); }
 
   // Called on the dispatch thread for the outstanding request.
   Status reply(uint16_t status, const HeaderList& headers, std::string_view body, bool head_request,
                bool keep_alive);
 
  private:
-  void read_header();
-  void on_header(beast::error_code ec);
-  void read_body();
-  void on_body();
+  // Acts on the framer's next step for the bytes read so far.
+  void frame();
+  void read_more();
+  void write_continue();
+  void on_request(FramedRequest request);
   void reject(http::status status);
   void close();
   // Runs `action` now, or after the outstanding request's reply is written.
@@ -157,8 +127,7 @@ class Session : public std::enable_shared_from_this<Session> {
   beast::tcp_stream stream_;
   Server& server_;
   const HttpLimits& limits_;
-  beast::flat_buffer buffer_;
-  std::optional<Parser> parser_;
+  RequestFramer framer_{limits_};
 
   std::mutex mutex_;
   bool outstanding_ = false;  // a request is queued or being handled
@@ -170,12 +139,12 @@ class Session : public std::enable_shared_from_this<Session> {
 
 class BeastRequest : public Request {
  public:
-  BeastRequest(std::shared_ptr<Session> session, http::request<http::string_body>&& req)
-      : Request(std::string(req.method_string()), std::string(req.target()), headers_of(req),
-                std::move(req.body())),
+  BeastRequest(std::shared_ptr<Session> session, FramedRequest&& req)
+      : Request(std::move(req.method), std::move(req.target), std::move(req.headers),
+                std::move(req.body)),
         session_(std::move(session)),
-        head_(req.method() == http::verb::head),
-        keep_alive_(req.keep_alive()) {}
+        head_(req.head),
+        keep_alive_(req.keep_alive) {}
 
   ~BeastRequest() override {
     if (!answered_) {
@@ -237,6 +206,9 @@ class Server : public HttpServer {
   }
 
   uint16_t port() const override { return port_; }
+
+  size_t clients_ended() const override { return clients_ended_.load(); }
+  void client_ended() { ++clients_ended_; }
 
   size_t queued() const override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -329,65 +301,61 @@ class Server : public HttpServer {
   std::condition_variable ready_;
   std::deque<RequestPtr> queue_;
   bool failed_ = false;
+  std::atomic<size_t> clients_ended_{0};
 };
 
-void Session::read_header() {
-  parser_.emplace();
-  configure(*parser_, limits_);
-  stream_.expires_after(limits_.idle_timeout);
-  http::async_read_header(
-      stream_, buffer_, *parser_,
-      [self = shared_from_this()](beast::error_code ec, size_t) { self->on_header(ec); });
-}
-
-void Session::on_header(beast::error_code ec) {
+void Session::frame() {
+  FrameStep step = framer_.next();
   auto self = shared_from_this();
-  if (uint16_t status = rejection_for(ec)) {
-    return when_idle([self, status] { self->reject(static_cast<http::status>(status)); });
+  switch (step.kind) {
+    case FrameStep::Kind::need_more:
+      return read_more();
+    case FrameStep::Kind::send_continue:
+      return when_idle([self] { self->write_continue(); });
+    case FrameStep::Kind::complete:
+      return on_request(std::move(step.request));
+    case FrameStep::Kind::rejected:
+      return when_idle(
+          [self, status = step.reject_status] { self->reject(static_cast<http::status>(status)); });
+    case FrameStep::Kind::malformed:
+      return when_idle([self] { self->close(); });
   }
-  if (ec) {
-    // A client that half-closes after its request still gets the reply.
-    return when_idle([self] { self->close(); });
-  }
-  auto& req = parser_->get();
-  if (beast::iequals(req[http::field::expect], "100-continue") && !parser_->is_done()) {
-    return when_idle([self] {
-      auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
-      http::async_write(self->stream_, *cont, [self, cont](beast::error_code ec, size_t) {
-        if (ec) {
-          return self->close();
-        }
-        self->read_body();
-      });
-    });
-  }
-  read_body();
 }
 
-void Session::read_body() {
-  if (parser_->is_done()) {
-    return on_body();
-  }
-  // Reads piece by piece so the idle limit applies to silence, not to the
-  // time a large body takes.
+void Session::read_more() {
+  // The idle limit applies to silence, not to the time a large body takes:
+  // every read starts it afresh. Large feed chunks arrive in reads of up to
+  // READ_SIZE.
   stream_.expires_after(limits_.idle_timeout);
-  http::async_read_some(
-      stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
-        if (uint16_t status = rejection_for(ec)) {
-          return self->when_idle(
-              [self, status] { self->reject(static_cast<http::status>(status)); });
-        }
-        if (ec) {
-          return self->when_idle([self] { self->close(); });
-        }
-        self->read_body();
-      });
+  std::span<char> room = framer_.prepare(READ_SIZE);
+  stream_.async_read_some(asio::buffer(room.data(), room.size()),
+                          [self = shared_from_this()](beast::error_code ec, size_t n) {
+                            self->framer_.commit(n);
+                            if (ec) {
+                              self->server_.client_ended();
+                              // A client that half-closes after its request
+                              // still gets the reply.
+                              return self->when_idle([self] { self->close(); });
+                            }
+                            self->frame();
+                          });
 }
 
-void Session::on_body() {
+void Session::write_continue() {
+  auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
+  http::async_write(stream_, *cont,
+                    [self = shared_from_this(), cont](beast::error_code ec, size_t) {
+                      if (ec) {
+                        return self->close();
+                      }
+                      self->frame();
+                    });
+}
+
+void Session::on_request(FramedRequest framed) {
   stream_.expires_never();
-  const bool keep_alive = parser_->get().keep_alive();
-  auto request = std::make_unique<BeastRequest>(shared_from_this(), parser_->release());
+  const bool keep_alive = framed.keep_alive;
+  auto request = std::make_unique<BeastRequest>(shared_from_this(), std::move(framed));
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (outstanding_) {
@@ -404,7 +372,7 @@ void Session::on_body() {
 void Session::hand_over(RequestPtr request, bool keep_alive) {
   server_.push(std::move(request));
   if (keep_alive) {
-    read_header();
+    frame();
   }
 }
 
@@ -469,7 +437,7 @@ Status Session::reply(uint16_t status, const HeaderList& headers, std::string_vi
     // Its body was read on the connection's thread; reading resumes there.
     server_.push(std::move(next));
     if (next_keep_alive) {
-      asio::post(stream_.get_executor(), [self] { self->read_header(); });
+      asio::post(stream_.get_executor(), [self] { self->frame(); });
     }
   } else if (deferred) {
     asio::post(stream_.get_executor(), std::move(deferred));
@@ -490,41 +458,32 @@ Status Session::reply(uint16_t status, const HeaderList& headers, std::string_vi
 
 ParsedRequest parse_request(std::string_view bytes, const HttpLimits& limits) {
   ParsedRequest out;
-  Parser parser;
-  configure(parser, limits);
-  beast::error_code ec;
-  while (!parser.is_done()) {
-    const size_t used = parser.put(
-        asio::const_buffer(bytes.data() + out.consumed, bytes.size() - out.consumed), ec);
-    out.consumed += used;
-    if (ec == http::error::need_more) {
-      // A connection would read more here. A request body never runs to the
-      // end of the stream, so input that ends now ends inside the request.
-      if (out.consumed == bytes.size() || used == 0) {
-        out.outcome = ParsedRequest::Outcome::incomplete;
-        return out;
-      }
-      ec = {};
-      continue;
-    }
-    if (!ec && used == 0) {
-      // Nothing taken and nothing wrong: the parser waits for more input.
-      out.outcome = ParsedRequest::Outcome::incomplete;
-      return out;
-    }
-    if (ec) {
-      out.reject_status = rejection_for(ec);
-      out.outcome =
-          out.reject_status ? ParsedRequest::Outcome::rejected : ParsedRequest::Outcome::malformed;
-      return out;
-    }
+  RequestFramer framer(limits);
+  framer.append(bytes);
+  FrameStep step = framer.next();
+  while (step.kind == FrameStep::Kind::send_continue) {
+    step = framer.next();
   }
-  auto req = parser.release();
-  out.keep_alive = req.keep_alive();
-  out.request =
-      std::make_unique<MemoryRequest>(std::string(req.method_string()), std::string(req.target()),
-                                      std::move(req.body()), headers_of(req));
-  out.outcome = ParsedRequest::Outcome::complete;
+  switch (step.kind) {
+    case FrameStep::Kind::complete:
+      out.outcome = ParsedRequest::Outcome::complete;
+      out.consumed = bytes.size() - framer.buffered();
+      out.keep_alive = step.request.keep_alive;
+      out.request = std::make_unique<MemoryRequest>(
+          std::move(step.request.method), std::move(step.request.target),
+          std::move(step.request.body), std::move(step.request.headers));
+      break;
+    case FrameStep::Kind::rejected:
+      out.outcome = ParsedRequest::Outcome::rejected;
+      out.reject_status = step.reject_status;
+      break;
+    case FrameStep::Kind::malformed:
+      out.outcome = ParsedRequest::Outcome::malformed;
+      break;
+    default:
+      out.outcome = ParsedRequest::Outcome::incomplete;
+      break;
+  }
   return out;
 }
 

@@ -7,22 +7,9 @@
 
 #include "bridge/http/error.h"
 #include "bridge/http/request.h"
+#include "bridge/http/request_framer.h"
 
 namespace wf::bridge {
-
-/// Bounds the HTTP facility enforces on its own, before any handler runs.
-struct HttpLimits {
-  /// A larger header block is answered 431 and the connection closed.
-  size_t header_limit = 64 * 1024;
-  /// A larger body is answered 413 and the connection closed.
-  uint64_t body_limit = 256ull * 1024 * 1024;
-  /// A connection with no request traffic for this long is closed.
-  std::chrono::milliseconds idle_timeout = std::chrono::seconds(60);
-  /// A reply the client does not take within this long is a failed write.
-  std::chrono::milliseconds write_timeout = std::chrono::seconds(10);
-  /// Threads that accept, read and frame connections.
-  unsigned io_threads = 1;
-};
 
 /// What the facility's parser makes of the bytes at the front of a
 /// connection's input, with the limits and checks the server applies.
@@ -45,8 +32,8 @@ struct ParsedRequest {
   bool keep_alive = false;
 };
 
-/// Parses one request from the start of `bytes` exactly as a connection
-/// would, without a socket.
+/// Parses one request from the start of `bytes` with a connection's framer
+/// (a 100 Continue it asks for is taken as written).
 ParsedRequest parse_request(std::string_view bytes, const HttpLimits& limits = {});
 
 /// The HTTP/1.1 server facility: listens on 127.0.0.1, reads and parses
@@ -66,6 +53,10 @@ class HttpServer {
   /// How many complete requests wait for `next`: shows that the facility
   /// has read a request without taking it.
   virtual size_t queued() const = 0;
+  /// How many connections have read the end of their client's stream (or
+  /// lost it): shows that the facility has noticed a client that finished
+  /// sending or went away.
+  virtual size_t clients_ended() const = 0;
 };
 
 }  // namespace wf::bridge

@@ -101,8 +101,9 @@ TEST(HttpServer, HalfClosedClientStillGetsItsReply) {
   c.shutdownWrite();
   RequestPtr request = server->next();
   ASSERT_TRUE(request);
-  // Give the facility time to see the end of the client's stream first.
-  std::this_thread::sleep_for(100ms);
+  // The facility has seen the end of the client's stream before the reply.
+  ASSERT_TRUE(wf::testing::waitFor([&] { return server->clients_ended() == 1; }, 30s,
+                                   "the facility to read the end of the client's stream"));
   ASSERT_TRUE(request->respond(200, {}, "still here").ok());
   auto r = c.read();
   ASSERT_TRUE(r);
@@ -161,7 +162,8 @@ TEST(HttpServer, VanishedClientCountsAsSent) {
   ASSERT_TRUE(c->send("GET", "/x"));
   RequestPtr request = server->next();
   c.reset();
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(wf::testing::waitFor([&] { return server->clients_ended() == 1; }, 30s,
+                                   "the facility to see the client go"));
   EXPECT_TRUE(request->respond(200, {}, std::string(1024 * 1024, 'a')).ok());
 }
 
@@ -242,6 +244,117 @@ TEST(ParseRequest, DecodesAChunkedBodyAndKeepsHeadersInOrder) {
   EXPECT_FALSE(parsed.keep_alive);
   EXPECT_EQ("a", parsed.request->header("X-Wrenfield-Destination").value_or(""));
   EXPECT_EQ("abcde", parsed.request->take_body());
+}
+
+// Feeds `pieces` one after another and writes down every step but
+// need_more: "continue", "rejected 413", "malformed", or the request as
+// "METHOD target [body] keep|close".
+std::vector<std::string> frame_all(const std::vector<std::string>& pieces,
+                                   const HttpLimits& limits = {}) {
+  RequestFramer framer(limits);
+  std::vector<std::string> steps;
+  for (const std::string& piece : pieces) {
+    framer.append(piece);
+    for (;;) {
+      FrameStep step = framer.next();
+      if (step.kind == FrameStep::Kind::need_more) {
+        break;
+      }
+      if (step.kind == FrameStep::Kind::send_continue) {
+        steps.push_back("continue");
+        continue;
+      }
+      if (step.kind == FrameStep::Kind::complete) {
+        const FramedRequest& r = step.request;
+        steps.push_back(r.method + " " + r.target + " [" + r.body + "] " +
+                        (r.keep_alive ? "keep" : "close") + (r.head ? " head" : ""));
+        continue;
+      }
+      steps.push_back(step.kind == FrameStep::Kind::rejected
+                          ? "rejected " + std::to_string(step.reject_status)
+                          : "malformed");
+      return steps;
+    }
+  }
+  return steps;
+}
+
+// A keep-alive connection's whole input: plain, with a length, chunked,
+// asking for 100 Continue, HEAD, and a last request that closes.
+const std::string CONNECTION =
+    "GET /health?probe=1 HTTP/1.1\r\nHost: a\r\n\r\n"
+    "POST /start HTTP/1.1\r\nContent-Length: 4\r\n\r\n{}  "
+    "POST /encoder/chunk HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
+    "POST /big HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\nxyz"
+    "POST /empty HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 0\r\n\r\n"
+    "HEAD /health HTTP/1.1\r\n\r\n"
+    "GET /last HTTP/1.1\r\nConnection: close\r\n\r\n";
+
+const std::vector<std::string> CONNECTION_STEPS = {
+    "GET /health?probe=1 [] keep",
+    "POST /start [{}  ] keep",
+    "POST /encoder/chunk [abc] keep",
+    // Asked for before any of the body is taken, whatever has arrived.
+    "continue",
+    "POST /big [xyz] keep",
+    // Nothing to wait for: no 100 Continue.
+    "POST /empty [] keep",
+    "HEAD /health [] keep head",
+    "GET /last [] close",
+};
+
+TEST(RequestFramer, AnySplitOfAConnectionGivesTheSameSteps) {
+  EXPECT_EQ(CONNECTION_STEPS, frame_all({CONNECTION}));
+  for (size_t at = 0; at <= CONNECTION.size(); ++at) {
+    EXPECT_EQ(CONNECTION_STEPS, frame_all({CONNECTION.substr(0, at), CONNECTION.substr(at)}))
+        << "split at " << at;
+  }
+  std::vector<std::string> bytes;
+  for (char c : CONNECTION) {
+    bytes.emplace_back(1, c);
+  }
+  EXPECT_EQ(CONNECTION_STEPS, frame_all(bytes));
+}
+
+TEST(RequestFramer, ContinueComesBeforeTheBodyIsRead) {
+  RequestFramer framer(HttpLimits{});
+  framer.append("PUT /x HTTP/1.1\r\nexpect: 100-Continue\r\nContent-Length: 2\r\n\r\n");
+  EXPECT_EQ(FrameStep::Kind::send_continue, framer.next().kind);
+  EXPECT_EQ(FrameStep::Kind::need_more, framer.next().kind);
+  framer.append("ok");
+  FrameStep step = framer.next();
+  ASSERT_EQ(FrameStep::Kind::complete, step.kind);
+  EXPECT_EQ("ok", step.request.body);
+  EXPECT_EQ(0u, framer.buffered());
+}
+
+TEST(RequestFramer, LimitsAndMalformedInputEndTheConnectionForGood) {
+  HttpLimits small;
+  small.header_limit = 128;
+  small.body_limit = 4;
+  const std::string ok = "GET /a HTTP/1.1\r\n\r\n";
+  struct Case {
+    std::string bytes;
+    std::vector<std::string> steps;
+  };
+  const Case cases[] = {
+      {ok + "POST /s HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde" + ok,
+       {"GET /a [] keep", "rejected 413"}},
+      {ok + "POST /s HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcde\r\n0\r\n\r\n",
+       {"GET /a [] keep", "rejected 413"}},
+      {"GET / HTTP/1.1\r\nX: " + std::string(200, 'a') + "\r\n\r\n" + ok, {"rejected 431"}},
+      {"GET / HTTP/1.1\r\nX: " + std::string(200, 'a'), {"rejected 431"}},
+      {ok + "GET / HTTP/1.1\r\nBad Header\r\n\r\n" + ok, {"GET /a [] keep", "malformed"}},
+      {"\x01\x02\r\n\r\n", {"malformed"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.steps, frame_all({c.bytes}, small)) << c.bytes;
+    std::vector<std::string> bytes;
+    for (char b : c.bytes) {
+      bytes.emplace_back(1, b);
+    }
+    EXPECT_EQ(c.steps, frame_all(bytes, small)) << "byte by byte: " << c.bytes;
+  }
 }
 
 }  // namespace

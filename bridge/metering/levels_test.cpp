@@ -147,8 +147,16 @@ TEST_F(UpdateMetersTest, ShortBufferOrHaltedStreamChangesNothing) {
 TEST_F(UpdateMetersTest, PoisonedLockDropsTheLevels) {
   state_.poison();
   std::vector<float> two = {0.5f, 0.5f};
+  MeterScratch scratch;
   update_meters(std::span<const float>(two), 2, state_);  // must neither block nor throw
+  update_meters(std::span<const float>(two), 2, state_, nullptr, &scratch);
   EXPECT_FALSE(state_.lock().ok());
+  // What the poisoned record holds is what it held before the buffers.
+  auto g = state_.lock_ignoring_poison();
+  EXPECT_FALSE(g->running);
+  ASSERT_EQ(1u, g->meters.size());
+  EXPECT_EQ(-70.0f, g->meters[0].peak);
+  EXPECT_EQ(since_, g->updated_at);
 }
 
 TEST_F(UpdateMetersTest, WithAScratchTheSteadyStateReusesTwoMeterLists) {

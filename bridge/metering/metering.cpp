@@ -58,22 +58,18 @@ Result<StartRequest> parse_members(std::string_view text) {
 }
 
 // Finds the input device the request names, and the id it is recorded under.
-Result<std::pair<DevicePtr, std::string>> find_device(DeviceLayer& layer,
-                                                      const std::vector<DevicePtr>& all,
+Result<std::pair<DevicePtr, std::string>> find_device(const DeviceListing& listing,
                                                       const StartRequest& request) {
   if (!request.device_id) {
-    auto device = layer.default_input_device();
+    const DevicePtr& device = listing.default_input;
     if (!device) {
-      return device.error();
-    }
-    if (!device.value()) {
       return Error("no default input device available");
     }
-    auto name = device.value()->name();
-    return std::pair(device.value(), name ? name.value() : std::string("default-input"));
+    auto name = device->name();
+    return std::pair(device, name ? name.value() : std::string("default-input"));
   }
   const std::string& wanted = *request.device_id;
-  const std::vector<DevicePtr> inputs = with_inputs(all);
+  const std::vector<DevicePtr> inputs = with_inputs(listing.devices);
   for (size_t i = 0; i < inputs.size(); ++i) {
     auto name = inputs[i]->name();
     if (device_id(i, device_label(*inputs[i], i)) == wanted || (name && name.value() == wanted)) {
@@ -158,11 +154,13 @@ Result<StartRequest> parse_start_request(std::string_view text) {
 
 Result<InputStreamPtr> start_stream(DeviceLayer& layer, const StateHandle& state,
                                     const StartRequest& request) {
-  auto all = layer.devices();
-  if (!all) {
-    return all.error();
+  // One listing serves the lookup and the default: the platform is asked
+  // once per /start, within the layer's one bound.
+  auto listing = layer.list_with_default_input();
+  if (!listing) {
+    return listing.error();
   }
-  auto found = find_device(layer, all.value(), request);
+  auto found = find_device(listing.value(), request);
   if (!found) {
     return found.error();
   }
@@ -231,6 +229,11 @@ Status handle_start(RequestPtr request, RouteContext& context) {
   }
   auto stream = start_stream(*context.devices, context.state, parsed.value());
   if (!stream) {
+    // The old stream is gone whatever step failed: the state must not go on
+    // showing it as running. A poisoned lock leaves nothing to correct.
+    if (auto guard = context.state->lock()) {
+      (**guard).running = false;
+    }
     return stream.error();
   }
   context.stream->put(std::move(stream.value()));
@@ -239,41 +242,55 @@ Status handle_start(RequestPtr request, RouteContext& context) {
 
 Status handle_stop(RequestPtr request, RouteContext& context) {
   context.stream->release();
-  auto guard = context.state->lock();
-  if (!guard) {
-    return guard.error();
+  {
+    auto guard = context.state->lock();
+    if (!guard) {
+      return guard.error();
+    }
+    BridgeState& s = **guard;
+    s.running = false;
+    s.meters.clear();
+    s.channels = 0;
   }
-  BridgeState& s = **guard;
-  s.running = false;
-  s.meters.clear();
-  s.channels = 0;
-  // The lock is held until the reply is written.
+  // Sent after the lock is released: a slow client holds nobody up.
   return send_ok(std::move(request));
 }
 
 Status handle_meters(RequestPtr request, RouteContext& context) {
-  auto guard = context.state->lock();
-  if (!guard) {
-    return guard.error();
+  // Copied under the lock, serialised and sent after it: the capture
+  // callback waits for the lock, so it is held for the copy alone.
+  bool running;
+  uint32_t sample_rate;
+  uint16_t channels;
+  std::vector<ChannelMeter> levels;
+  std::chrono::steady_clock::duration elapsed;
+  {
+    auto guard = context.state->lock();
+    if (!guard) {
+      return guard.error();
+    }
+    const BridgeState& s = **guard;
+    running = s.running;
+    sample_rate = s.sample_rate;
+    channels = s.channels;
+    levels = s.meters;
+    elapsed = std::chrono::steady_clock::now() - s.updated_at;
   }
-  const BridgeState& s = **guard;
   nlohmann::ordered_json meters = nlohmann::ordered_json::array();
-  for (const ChannelMeter& m : s.meters) {
+  for (const ChannelMeter& m : levels) {
     nlohmann::ordered_json entry;
     entry["channel"] = m.channel;
     entry["peak"] = level_json(m.peak);
     entry["rms"] = level_json(m.rms);
     meters.push_back(std::move(entry));
   }
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - s.updated_at);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed);
   nlohmann::ordered_json body;
-  body["running"] = s.running;
-  body["sampleRate"] = s.sample_rate;
-  body["inputChannels"] = s.channels;
+  body["running"] = running;
+  body["sampleRate"] = sample_rate;
+  body["inputChannels"] = channels;
   body["meters"] = std::move(meters);
-  body["updatedMsAgo"] = static_cast<uint64_t>(std::max<int64_t>(elapsed.count(), 0));
-  // The lock is held until the reply is written.
+  body["updatedMsAgo"] = static_cast<uint64_t>(std::max<int64_t>(ms.count(), 0));
   return send_json(std::move(request), 200, body);
 }
 

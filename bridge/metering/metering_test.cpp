@@ -176,7 +176,7 @@ TEST_F(MeteringTest, BodyThatIsNotUtf8Fails) {
   EXPECT_EQ(500, o.reply->status);
 }
 
-TEST_F(MeteringTest, LookupFailuresReleaseTheOldStreamAndKeepTheState) {
+TEST_F(MeteringTest, LookupFailuresReleaseTheOldStreamAndShowItNotRunning) {
   struct Case {
     std::string body;
     std::function<void()> script;
@@ -201,9 +201,21 @@ TEST_F(MeteringTest, LookupFailuresReleaseTheOldStreamAndKeepTheState) {
     EXPECT_EQ(c.message, o.status.error().message());
     EXPECT_TRUE(old->released()) << c.body;
     EXPECT_TRUE(slot_.empty());
-    // The state still describes the released stream.
+    // The released stream is not running; the rest still describes it.
+    EXPECT_FALSE(snapshot().running) << c.body;
     EXPECT_EQ("Mic", snapshot().active_device_id);
     EXPECT_EQ(2, snapshot().channels);
+    json m = meters();
+    EXPECT_EQ(false, m["running"]) << c.body;
+    EXPECT_EQ(2, m["inputChannels"]) << c.body;
+  }
+}
+
+TEST_F(MeteringTest, StartAsksTheDeviceLayerOnce) {
+  for (const char* body : {"", R"({"deviceId":"Interface"})", R"({"deviceId":"9:Nothing"})"}) {
+    layer_.enumerations = 0;
+    (void)start(body);
+    EXPECT_EQ(1, layer_.enumerations) << body;
   }
 }
 

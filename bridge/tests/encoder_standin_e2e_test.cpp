@@ -17,10 +17,10 @@ namespace {
 using nlohmann::json;
 
 // Modes: record (count the input to its end, note which stand-ins are
-// running at that moment, then exit 0), copy (become a `cat` that keeps the
-// input in "<name>.feed"), hang (become a `sleep` that never reads its
-// input), stubborn (read to the end, then keep running), exit1 (exit 1 at
-// once), signal (killed by SIGKILL at once).
+// running at that moment, leave "<name>.done" as its last act, then exit 0), copy (become a `cat`
+// that keeps the input in "<name>.feed"), hang (become a `sleep` that never reads its input),
+// stubborn (read to the end, then keep running), exit1 (exit 1 at once), signal (killed by SIGKILL
+// at once).
 const char* const STAND_IN = R"(#!/bin/sh
 for url; do :; done
 rest=${url#*://*/}
@@ -44,6 +44,7 @@ cat /proc/[0-9]*/cmdline 2>/dev/null | tr '\0' '\n' | grep '^rtmp://' > "$out.pe
 date +%s%N > "$out.eof"
 echo "$n" > "$out.bytes.tmp" && mv "$out.bytes.tmp" "$out.bytes"
 echo "stand-in read $n bytes" >&2
+: > "$out.done"
 )";
 
 class StandInTest : public ::testing::Test {
@@ -91,8 +92,6 @@ class StandInTest : public ::testing::Test {
   std::string logs_;
   std::unique_ptr<EncoderBridge> bridge_;
 };
-
-constexpr auto STOP_GRACE_MS = 2000ms;
 
 const char* const FEED_STOPPED =
     "Encoder stopped accepting the program feed. Check FFmpeg installation, destination key and "
@@ -298,11 +297,13 @@ TEST_F(StandInTest, StopSharesOneGracePeriodOverStubbornChildren) {
     pids.push_back(o["processId"]);
   for (const char* name : {"a", "b", "c"})
     ASSERT_TRUE(wait_trace(name, "args"));
-  const auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(200, bridge_->post("/encoder/stop").status);
-  const auto took = std::chrono::steady_clock::now() - begin;
-  EXPECT_GE(took, 1900ms);
-  EXPECT_LT(took, 4500ms);  // one shared grace period, not three (6 s)
+  // Every input was closed before the kills: each child read to its end,
+  // then was killed and reaped. (The one shared grace period is pinned on a
+  // fake clock beside the stop procedure.)
+  for (const char* name : {"a", "b", "c"}) {
+    EXPECT_TRUE(std::filesystem::exists(stub_dir_ + "/" + name + ".eof")) << name;
+  }
   for (int pid : pids) {
     EXPECT_NE(0, ::kill(pid, 0)) << "child " << pid << " survived";
   }
@@ -313,12 +314,10 @@ TEST_F(StandInTest, StopReturnsAsSoonAsChildrenEnd) {
   ASSERT_EQ(200, start({destination("a", "record", "a"), destination("b", "record", "b")}).status);
   for (const char* name : {"a", "b"})
     ASSERT_TRUE(wait_trace(name, "args"));
-  const auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(200, bridge_->post("/encoder/stop").status);
-  // Within the grace and without being killed: both read to their end.
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 4000ms);
+  // Not killed: both read to their end and finished by themselves.
   for (const char* name : {"a", "b"})
-    EXPECT_TRUE(std::filesystem::exists(stub_dir_ + "/" + name + ".bytes")) << name;
+    EXPECT_TRUE(std::filesystem::exists(stub_dir_ + "/" + name + ".done")) << name;
   EXPECT_EQ(R"({"ok":true})", bridge_->post("/encoder/stop").body);
 }
 
@@ -434,8 +433,6 @@ TEST_F(StandInTest, OutputStopRemovesOneOutput) {
 // itself.
 class StuckOutputTest : public StandInTest {
  protected:
-  using Clock = std::chrono::steady_clock;
-
   int pid_of(const std::string& id) {
     for (auto& o : bridge_->outputs()) {
       if (o["id"] == id)
@@ -450,13 +447,6 @@ class StuckOutputTest : public StandInTest {
     }
     return 0;
   }
-  // Runs `request` and returns its reply, noting how long it took.
-  Reply timed(const std::function<Reply()>& request, Clock::duration& took) {
-    const auto begin = Clock::now();
-    Reply r = request();
-    took = Clock::now() - begin;
-    return r;
-  }
   // The next piece of a feed that differs at every byte offset.
   std::string piece(size_t size) {
     std::string out(size, '\0');
@@ -469,11 +459,7 @@ class StuckOutputTest : public StandInTest {
   std::string sent_;
 };
 
-// Replies are bounded generously for a loaded machine: a reply that waited on
-// the stuck pipe would take until the output is dropped (5 s and more).
-constexpr auto PROMPT = 1000ms;
-
-TEST_F(StuckOutputTest, FeedRepliesAndOtherRoutesStayPromptAndTheOtherOutputStaysFed) {
+TEST_F(StuckOutputTest, FeedRepliesAndOtherRoutesDoNotWaitAndTheOtherOutputStaysFed) {
   ASSERT_EQ(
       200,
       start({destination("live", "copy", "live"), destination("stuck", "copy", "stuck")}).status);
@@ -484,64 +470,53 @@ TEST_F(StuckOutputTest, FeedRepliesAndOtherRoutesStayPromptAndTheOtherOutputStay
 
   // About 5 Mbit/s in real time: 64 KiB every 100 ms. A second of it, then
   // the stuck child stops reading.
-  const auto feed = [&](int chunks, Clock::duration& slowest) {
+  const auto feed = [&](int chunks) {
     for (int i = 0; i < chunks; ++i) {
-      Clock::duration took;
       const std::string bytes = piece(64 * 1024);
-      Reply r = timed([&] { return bridge_->post("/encoder/chunk", bytes); }, took);
+      Reply r = bridge_->post("/encoder/chunk", bytes);
       ASSERT_EQ(200, r.status) << r.body;
-      slowest = std::max(slowest, took);
       std::this_thread::sleep_for(100ms);
     }
   };
-  Clock::duration slowest{};
-  feed(10, slowest);
+  feed(10);
   ASSERT_EQ(0, ::kill(stuck_pid, SIGSTOP));
-  const auto stopped_at = Clock::now();
 
-  // While the child holds, every route answers promptly and the live output
-  // keeps taking the feed; after about 5 s the stuck output is dropped.
-  Clock::duration slowest_other{};
+  // While the child holds, every route answers and the live output keeps
+  // taking the feed; after a while the stuck output is dropped. A reply that
+  // waited on the stuck pipe would come only once the output is gone, so
+  // replies that come while it is still listed show that nothing waited.
   uint64_t live_before = bytes_of("live");
-  Clock::duration dropped_after{};
-  while (Clock::now() - stopped_at < 30s) {
-    feed(5, slowest);
-    Clock::duration took;
-    EXPECT_EQ(200, timed([&] { return bridge_->request("GET", "/health"); }, took).status);
-    slowest_other = std::max(slowest_other, took);
-    EXPECT_NE(0, timed([&] { return bridge_->request("GET", "/meters"); }, took).status);
-    slowest_other = std::max(slowest_other, took);
-    const json outputs =
-        timed([&] { return bridge_->request("GET", "/encoder/status"); }, took).json()["outputs"];
-    slowest_other = std::max(slowest_other, took);
+  int rounds_while_listed = 0;
+  bool dropped = false;
+  for (int round = 0; round < 300 && !dropped; ++round) {
+    feed(5);
+    EXPECT_EQ(200, bridge_->request("GET", "/health").status);
+    EXPECT_NE(0, bridge_->request("GET", "/meters").status);
+    const json outputs = bridge_->request("GET", "/encoder/status").json()["outputs"];
     const uint64_t live_now = bytes_of("live");
     EXPECT_GT(live_now, live_before);
     live_before = live_now;
     if (outputs.size() == 1) {
-      dropped_after = Clock::now() - stopped_at;
+      dropped = true;
       EXPECT_EQ("live", outputs[0]["id"]);
-      break;
+    } else {
+      ++rounds_while_listed;
     }
   }
-  ASSERT_NE(Clock::duration{}, dropped_after) << "the stuck output was never dropped";
-  EXPECT_GE(dropped_after, 5s);  // it had taken its last byte no sooner than the stop
-  EXPECT_LT(slowest, PROMPT);
-  EXPECT_LT(slowest_other, PROMPT);
-  std::printf("slowest chunk reply %.1f ms, slowest other reply %.1f ms, dropped after %.1f s\n",
-              std::chrono::duration<double, std::milli>(slowest).count(),
-              std::chrono::duration<double, std::milli>(slowest_other).count(),
-              std::chrono::duration<double>(dropped_after).count());
+  ASSERT_TRUE(dropped) << "the stuck output was never dropped";
+  EXPECT_GE(rounds_while_listed, 1);
+  std::printf("rounds answered while the stuck output was listed: %d\n", rounds_while_listed);
   // Killed and reaped: the process is gone, not left stopped.
   EXPECT_TRUE(testing::waitFor([&] { return ::kill(stuck_pid, 0) != 0; }, 10s, "the stuck child"));
 
-  feed(3, slowest);
+  feed(3);
   EXPECT_EQ(200, bridge_->post("/encoder/stop").status);
   ASSERT_TRUE(testing::waitFor([&] { return trace("live", "feed").size() >= sent_.size(); }, 20s,
                                "the live output's copy"));
   EXPECT_TRUE(trace("live", "feed") == sent_) << "the live output's feed differs";
 }
 
-TEST_F(StuckOutputTest, StopWhileAnOutputIsStuckReturnsWithinTheGrace) {
+TEST_F(StuckOutputTest, StopWhileAnOutputIsStuckKillsItAndFlushesTheOthers) {
   ASSERT_EQ(
       200,
       start({destination("stuck", "hang", "stuck"), destination("live", "copy", "live")}).status);
@@ -552,9 +527,8 @@ TEST_F(StuckOutputTest, StopWhileAnOutputIsStuckReturnsWithinTheGrace) {
   for (int i = 0; i < 12; ++i) {
     ASSERT_EQ(200, bridge_->post("/encoder/chunk", piece(256 * 1024)).status);
   }
-  Clock::duration took;
-  EXPECT_EQ(200, timed([&] { return bridge_->post("/encoder/stop"); }, took).status);
-  EXPECT_LT(took, STOP_GRACE_MS + 2000ms);
+  // The stop returns although a writer is stuck: the grace ends in a kill.
+  EXPECT_EQ(200, bridge_->post("/encoder/stop").status);
   EXPECT_EQ(json::array(), bridge_->outputs());
   EXPECT_NE(0, ::kill(stuck_pid, 0));
   // The live output got the whole feed before its input closed.

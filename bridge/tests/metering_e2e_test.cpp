@@ -190,6 +190,22 @@ TEST_F(MeteringE2E, MetersTheSineByIdAndByNameAndStops) {
   EXPECT_EQ("", bridge_.drainStderr());
 }
 
+TEST_F(MeteringE2E, AStartThatFindsNoDeviceLeavesNothingShownRunning) {
+  ASSERT_EQ(200, post("/start", json{{"deviceId", SINE}}.dump()));
+  expect_sine_levels(await_sine_levels());
+
+  EXPECT_EQ(500, post("/start", R"({"deviceId":"9:Nothing"})"));
+  json m = get("/meters");
+  EXPECT_EQ(false, m["running"]) << m;
+  json health = get("/health");
+  EXPECT_EQ(false, health["running"]) << health;
+  // The rest still describes the stream that was released.
+  EXPECT_EQ(SINE, health["activeDeviceId"]);
+  EXPECT_EQ(1, health["inputChannels"]);
+  // Written before the next request was taken.
+  EXPECT_EQ("request failed: input device not found: 9:Nothing\n", stderr_text());
+}
+
 // The server's own sine source hands out two seconds at a time; a sine played
 // into the null sink reaches its monitor every few tens of milliseconds, in
 // pieces of any size, down to a few frames. Every reply must show one whole
