@@ -1,0 +1,201 @@
+#include "testing/pipewire_server.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <chrono>
+#include <sstream>
+
+#include "testing/wait_for.h"
+
+namespace wf::testing {
+
+namespace {
+
+SpawnOptions quiet(std::vector<std::pair<std::string, std::string>> env) {
+  SpawnOptions o;
+  o.env = std::move(env);
+  // A user's own session must never be reached.
+  o.unsetEnv = {"PULSE_SERVER", "PULSE_RUNTIME_PATH", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR"};
+  o.pipeStdin = false;
+  o.pipeStdout = false;
+  o.pipeStderr = false;
+  return o;
+}
+
+// The sine: a live test source that drives its own graph and stays when
+// pw-cli, which made it, exits.
+const char* const SINE_NODE =
+    "{ factory.name=audiotestsrc node.name=sine node.description=\"Sine source at 440 Hz\" "
+    "media.class=Audio/Source audio.rate=48000 node.driver=true object.linger=true }";
+
+}  // namespace
+
+PipeWireServer::PipeWireServer() {
+  for (const char* d : {"run", "home", "config", "config/pipewire", "config/pipewire/pipewire.conf.d",
+                        "state", "data"}) {
+    ::mkdir(dir_.file(d).c_str(), 0700);
+  }
+  dir_.write("config/pipewire/pipewire.conf.d/test-source.conf",
+             "context.spa-libs = {\n"
+             "    audiotestsrc = audiotestsrc/libspa-audiotestsrc\n"
+             "}\n");
+  bus_ = Child::spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                       "--address=unix:path=" + dir_.file("bus")},
+                      quiet({}));
+  start();
+}
+
+PipeWireServer::~PipeWireServer() {
+  stopAll();
+  bus_.kill();
+}
+
+std::vector<std::pair<std::string, std::string>> PipeWireServer::serverEnv() const {
+  return {{"HOME", dir_.file("home")},
+          {"XDG_RUNTIME_DIR", dir_.file("run")},
+          {"XDG_CONFIG_HOME", dir_.file("config")},
+          {"XDG_STATE_HOME", dir_.file("state")},
+          {"XDG_DATA_HOME", dir_.file("data")},
+          {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir_.file("bus")}};
+}
+
+std::vector<std::pair<std::string, std::string>> PipeWireServer::clientEnv() const {
+  // PULSE_SERVER too, so that a variable in the test's own environment
+  // cannot point elsewhere.
+  return {{"HOME", dir_.file("home")},
+          {"XDG_RUNTIME_DIR", dir_.file("run")},
+          {"PULSE_SERVER", "unix:" + dir_.file("run/pulse/native")},
+          {"PULSE_RUNTIME_PATH", dir_.file("run/pulse")}};
+}
+
+void PipeWireServer::start() {
+  ready_ = false;
+  auto env = serverEnv();
+  core_ = Child::spawn({"pipewire"}, quiet(env));
+  // The session manager and the pulse server connect to the core's socket.
+  waitFor([&] { return ::access(dir_.file("run/pipewire-0").c_str(), F_OK) == 0 || !core_.running(); },
+          std::chrono::seconds(20), "the PipeWire core's socket");
+  session_ = Child::spawn({"wireplumber"}, quiet(env));
+  pulse_ = Child::spawn({"pipewire-pulse"}, quiet(env));
+  waitFor(
+      [&] {
+        ExitStatus s;
+        pactl({"info"}, &s);
+        return (s.exited && s.code == 0) || !pulse_.running();
+      },
+      std::chrono::seconds(20), "the private PipeWire pulse server to answer pactl info");
+  // Streams only reach a source once the session manager links them.
+  waitFor(
+      [&] {
+        return pwCli({"ls", "Client"}).find("wireplumber") != std::string::npos ||
+               !session_.running();
+      },
+      std::chrono::seconds(20), "wireplumber to join the PipeWire core");
+  ready_ = core_.running() && session_.running() && pulse_.running() && recreateSine();
+}
+
+std::string PipeWireServer::pwCli(const std::vector<std::string>& args, ExitStatus* status) const {
+  std::vector<std::string> argv = {"pw-cli"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  SpawnOptions o = quiet(serverEnv());
+  o.pipeStdout = true;
+  return runCommand(argv, status, o);
+}
+
+std::string PipeWireServer::pactl(const std::vector<std::string>& args, ExitStatus* status) const {
+  std::vector<std::string> argv = {"pactl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  SpawnOptions o = quiet(clientEnv());
+  o.pipeStdout = true;
+  return runCommand(argv, status, o);
+}
+
+int PipeWireServer::sineNode() const {
+  // "\tid 42, type PipeWire:Interface:Node/3" followed by its properties.
+  std::istringstream in(pwCli({"ls", "Node"}));
+  std::string line;
+  int id = -1;
+  while (std::getline(in, line)) {
+    const auto at = line.find("id ");
+    if (at != std::string::npos && line.find("type ") != std::string::npos) {
+      id = std::stoi(line.substr(at + 3));
+    } else if (line.find("node.name = \"sine\"") != std::string::npos) {
+      return id;
+    }
+  }
+  return -1;
+}
+
+bool PipeWireServer::removeSine() {
+  const int id = sineNode();
+  if (id < 0) {
+    return false;
+  }
+  ExitStatus s;
+  pwCli({"destroy", std::to_string(id)}, &s);
+  return s.exited && s.code == 0;
+}
+
+bool PipeWireServer::recreateSine() {
+  while (sineNode() >= 0) {
+    if (!removeSine()) {
+      return false;
+    }
+  }
+  waitFor([&] { return pactl({"list", "sources", "short"}).find("\tsine\t") == std::string::npos; },
+          std::chrono::seconds(20), "the old sine source to go");
+  ExitStatus made;
+  pwCli({"create-node", "adapter", SINE_NODE}, &made);
+  if (!made.exited || made.code != 0) {
+    return false;
+  }
+  if (!waitFor([&] { return pactl({"list", "sources", "short"}).find("\tsine\t") != std::string::npos; },
+               std::chrono::seconds(20), "the sine source to be listed")) {
+    return false;
+  }
+  // The node's volume applies twice: the cube-root scale of pactl gives a
+  // linear factor of 0.79370^3 = 0.5 once, so that a full-scale sine comes
+  // out at 0.5.
+  ExitStatus s;
+  pactl({"set-default-source", "sine"}, &s);
+  pactl({"set-source-volume", "sine", "79.37%"}, &s);
+  return s.exited && s.code == 0;
+}
+
+void PipeWireServer::stopAll() {
+  pulse_.kill();
+  session_.kill();
+  core_.kill();
+}
+
+void PipeWireServer::kill() {
+  stopAll();
+  ready_ = false;
+}
+
+void PipeWireServer::pause() {
+  pulse_.signal(SIGSTOP);
+  session_.signal(SIGSTOP);
+  core_.signal(SIGSTOP);
+}
+
+void PipeWireServer::pauseCore() {
+  core_.signal(SIGSTOP);
+}
+
+void PipeWireServer::resume() {
+  core_.signal(SIGCONT);
+  session_.signal(SIGCONT);
+  pulse_.signal(SIGCONT);
+}
+
+bool PipeWireServer::restart() {
+  stopAll();
+  start();
+  return ready_;
+}
+
+}  // namespace wf::testing
