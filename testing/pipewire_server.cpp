@@ -5,6 +5,8 @@
 
 #include <csignal>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <sstream>
 
@@ -34,8 +36,8 @@ const char* const SINE_NODE =
 }  // namespace
 
 PipeWireServer::PipeWireServer() {
-  for (const char* d : {"run", "home", "config", "config/pipewire", "config/pipewire/pipewire.conf.d",
-                        "state", "data"}) {
+  for (const char* d : {"run", "home", "config", "config/pipewire",
+                        "config/pipewire/pipewire.conf.d", "state", "data"}) {
     ::mkdir(dir_.file(d).c_str(), 0700);
   }
   dir_.write("config/pipewire/pipewire.conf.d/test-source.conf",
@@ -45,6 +47,9 @@ PipeWireServer::PipeWireServer() {
   bus_ = Child::spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile",
                        "--address=unix:path=" + dir_.file("bus")},
                       quiet({}));
+  // wireplumber ends at once without its bus.
+  waitFor([&] { return ::access(dir_.file("bus").c_str(), F_OK) == 0 || !bus_.running(); },
+          std::chrono::seconds(20), "the private session bus");
   start();
 }
 
@@ -76,8 +81,9 @@ void PipeWireServer::start() {
   auto env = serverEnv();
   core_ = Child::spawn({"pipewire"}, quiet(env));
   // The session manager and the pulse server connect to the core's socket.
-  waitFor([&] { return ::access(dir_.file("run/pipewire-0").c_str(), F_OK) == 0 || !core_.running(); },
-          std::chrono::seconds(20), "the PipeWire core's socket");
+  waitFor(
+      [&] { return ::access(dir_.file("run/pipewire-0").c_str(), F_OK) == 0 || !core_.running(); },
+      std::chrono::seconds(20), "the PipeWire core's socket");
   session_ = Child::spawn({"wireplumber"}, quiet(env));
   pulse_ = Child::spawn({"pipewire-pulse"}, quiet(env));
   waitFor(
@@ -90,11 +96,27 @@ void PipeWireServer::start() {
   // Streams only reach a source once the session manager links them.
   waitFor(
       [&] {
-        return pwCli({"ls", "Client"}).find("wireplumber") != std::string::npos ||
-               !session_.running();
+        std::string clients = pwCli({"ls", "Client"});
+        std::transform(clients.begin(), clients.end(), clients.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return clients.find("wireplumber") != std::string::npos || !session_.running();
       },
       std::chrono::seconds(20), "wireplumber to join the PipeWire core");
-  ready_ = core_.running() && session_.running() && pulse_.running() && recreateSine();
+  // A null sink as PulseAudio's, in place of the fallback "Dummy Output".
+  ExitStatus sink;
+  pactl({"load-module", "module-null-sink", "sink_name=nullsink", "rate=48000", "channels=2",
+         "sink_properties=device.description=\"Null Output\""},
+        &sink);
+  pactl({"set-default-sink", "nullsink"});
+  waitFor(
+      [&] {
+        const std::string sinks = pactl({"list", "sinks", "short"});
+        return sinks.find("\tnullsink\t") != std::string::npos &&
+               sinks.find("auto_null") == std::string::npos;
+      },
+      std::chrono::seconds(20), "the null sink to replace the dummy output");
+  ready_ = core_.running() && session_.running() && pulse_.running() && sink.exited &&
+           sink.code == 0 && recreateSine();
 }
 
 std::string PipeWireServer::pwCli(const std::vector<std::string>& args, ExitStatus* status) const {
@@ -145,15 +167,21 @@ bool PipeWireServer::recreateSine() {
       return false;
     }
   }
-  waitFor([&] { return pactl({"list", "sources", "short"}).find("\tsine\t") == std::string::npos; },
-          std::chrono::seconds(20), "the old sine source to go");
+  waitFor(
+      [&] {
+        return pactl({"list", "sources", "short"}).find("\tsine\t") == std::string::npos;
+      },
+      std::chrono::seconds(20), "the old sine source to go");
   ExitStatus made;
   pwCli({"create-node", "adapter", SINE_NODE}, &made);
   if (!made.exited || made.code != 0) {
     return false;
   }
-  if (!waitFor([&] { return pactl({"list", "sources", "short"}).find("\tsine\t") != std::string::npos; },
-               std::chrono::seconds(20), "the sine source to be listed")) {
+  if (!waitFor(
+          [&] {
+            return pactl({"list", "sources", "short"}).find("\tsine\t") != std::string::npos;
+          },
+          std::chrono::seconds(20), "the sine source to be listed")) {
     return false;
   }
   // The node's volume applies twice: the cube-root scale of pactl gives a

@@ -31,7 +31,7 @@ class PipeWireServer : public SoundServer {
                     ExitStatus* status = nullptr) const override;
 
   /// The test source has the server's default two channels.
-  int sineChannels() const override { return 2; }
+  uint32_t sineChannels() const override { return 2; }
   /// Destroys the sine node.
   bool removeSine() override;
   /// Makes the sine source afresh (it can go silent for good after one of

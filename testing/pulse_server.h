@@ -33,7 +33,7 @@ class PulseServer : public SoundServer {
   /// Index of the module that provides the sine source.
   int sineModule() const;
 
-  int sineChannels() const override { return 1; }
+  uint32_t sineChannels() const override { return 1; }
   /// Unloads the sine source's module.
   bool removeSine() override;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -35,7 +36,7 @@ class SoundServer {
                             ExitStatus* status = nullptr) const = 0;
 
   /// Channels of the sine source.
-  virtual int sineChannels() const = 0;
+  virtual uint32_t sineChannels() const = 0;
   /// Removes the sine source while it may be in use, as an unplugged device.
   virtual bool removeSine() = 0;
 
