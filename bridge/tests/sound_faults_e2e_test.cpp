@@ -59,6 +59,10 @@ class SoundFaultsE2E : public ::testing::TestWithParam<SoundServerKind> {
 
 TEST_P(SoundFaultsE2E, ATimedOutStartLeavesNoStreamAfterTheResume) {
   ASSERT_TRUE(await_streams(0));
+  // The bridge's connection is made while the server answers.
+  auto devices = wf::testing::httpRequest(port_, "GET", "/devices");
+  ASSERT_TRUE(devices);
+  ASSERT_EQ(200, devices->status);
   server_->pauseCore();
   // PulseAudio answers nothing, so the listing gives up; PipeWire's pulse
   // server lists the devices, and the opening gives up at its 100 ms.
