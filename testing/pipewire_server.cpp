@@ -104,10 +104,12 @@ void PipeWireServer::start() {
       std::chrono::seconds(20), "wireplumber to join the PipeWire core");
   // A null sink as PulseAudio's, in place of the fallback "Dummy Output".
   ExitStatus sink;
-  pactl({"load-module", "module-null-sink", "sink_name=nullsink", "rate=48000", "channels=2",
-         "sink_properties=device.description=\"Null Output\""},
+  pwCli({"create-node", "adapter",
+         "{ factory.name=support.null-audio-sink node.name=nullsink "
+         "node.description=\"Null Output\" media.class=Audio/Sink audio.rate=48000 "
+         "audio.channels=2 audio.position=[ FL FR ] node.driver=true node.virtual=true "
+         "monitor.channel-volumes=true object.linger=true }"},
         &sink);
-  pactl({"set-default-sink", "nullsink"});
   waitFor(
       [&] {
         const std::string sinks = pactl({"list", "sinks", "short"});
@@ -115,6 +117,7 @@ void PipeWireServer::start() {
                sinks.find("auto_null") == std::string::npos;
       },
       std::chrono::seconds(20), "the null sink to replace the dummy output");
+  pactl({"set-default-sink", "nullsink"});
   ready_ = core_.running() && session_.running() && pulse_.running() && sink.exited &&
            sink.code == 0 && recreateSine();
 }

@@ -265,7 +265,7 @@ TEST_P(RealCapture, AServerThatStopsAnsweringEndsTheCaptureWithTheFailureLine) {
   std::optional<ExitStatus> status;
   wf::testing::waitFor(
       [&] {
-        child.readBytes(1, 10ms);
+        child.readBytes(1 << 16, 10ms);
         status = child.wait(0ms);
         return status.has_value();
       },
