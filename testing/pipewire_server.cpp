@@ -180,16 +180,27 @@ bool PipeWireServer::recreateSine() {
   if (!made.exited || made.code != 0) {
     return false;
   }
+  // The node shows the source factory's own formats until the session
+  // manager has set its ports up (the float format of the graph); a reader
+  // that comes before that never gets data.
   if (!waitFor(
           [&] {
-            return pactl({"list", "sources", "short"}).find("\tsine\t") != std::string::npos;
+            std::istringstream in(pactl({"list", "sources", "short"}));
+            std::string line;
+            while (std::getline(in, line)) {
+              if (line.find("\tsine\t") != std::string::npos &&
+                  line.find("float32le") != std::string::npos) {
+                return true;
+              }
+            }
+            return false;
           },
-          std::chrono::seconds(20), "the sine source to be listed")) {
+          std::chrono::seconds(20), "the sine source to be set up")) {
     return false;
   }
-  // The node's volume applies twice: the cube-root scale of pactl gives a
-  // linear factor of 0.79370^3 = 0.5 once, so that a full-scale sine comes
-  // out at 0.5.
+  // pactl's volume scale is cubic: 79.37% is a linear factor of
+  // 0.7937^3 = 0.5, which makes the full-scale test sine one of amplitude
+  // 0.5 on each channel.
   ExitStatus s;
   pactl({"set-default-source", "sine"}, &s);
   pactl({"set-source-volume", "sine", "79.37%"}, &s);
