@@ -28,10 +28,13 @@ SpawnOptions quiet(std::vector<std::pair<std::string, std::string>> env) {
 }
 
 // The sine: a live test source that drives its own graph and stays when
-// pw-cli, which made it, exits.
+// pw-cli, which made it, exits. Its ports are set up as it is made: left to
+// the session manager, the first reader can link before they are and never
+// gets data.
 const char* const SINE_NODE =
     "{ factory.name=audiotestsrc node.name=sine node.description=\"Sine source at 440 Hz\" "
-    "media.class=Audio/Source audio.rate=48000 node.driver=true object.linger=true }";
+    "media.class=Audio/Source audio.rate=48000 node.driver=true object.linger=true "
+    "adapter.auto-port-config={ mode=dsp monitor=false control=false position=[ FL FR ] } }";
 
 }  // namespace
 
@@ -180,22 +183,11 @@ bool PipeWireServer::recreateSine() {
   if (!made.exited || made.code != 0) {
     return false;
   }
-  // The node shows the source factory's own formats until the session
-  // manager has set its ports up (the float format of the graph); a reader
-  // that comes before that never gets data.
   if (!waitFor(
           [&] {
-            std::istringstream in(pactl({"list", "sources", "short"}));
-            std::string line;
-            while (std::getline(in, line)) {
-              if (line.find("\tsine\t") != std::string::npos &&
-                  line.find("float32le") != std::string::npos) {
-                return true;
-              }
-            }
-            return false;
+            return pactl({"list", "sources", "short"}).find("\tsine\t") != std::string::npos;
           },
-          std::chrono::seconds(20), "the sine source to be set up")) {
+          std::chrono::seconds(20), "the sine source to be listed")) {
     return false;
   }
   // pactl's volume scale is cubic: 79.37% is a linear factor of
