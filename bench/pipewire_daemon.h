@@ -53,7 +53,8 @@ class PipeWireDaemon {
              shell(
                  "pw-cli create-node adapter '{ factory.name=audiotestsrc node.name=sine "
                  "node.description=\"Sine source at 440 Hz\" media.class=Audio/Source "
-                 "audio.rate=48000 node.driver=true object.linger=true }'") &&
+                 "audio.rate=48000 node.driver=true object.linger=true adapter.auto-port-config={ "
+                 "mode=dsp monitor=false control=false position=[ FL FR ] } }'") &&
              until("pactl list sources short | grep -q sine") &&
              shell("pactl set-default-source sine");
   }
