@@ -34,8 +34,7 @@ std::string trim(const std::string& s) {
 
 std::optional<std::string> HttpResponse::header(const std::string& name) const {
   for (auto& [k, v] : headers) {
-    if (iequals(k, name))
-      return v;
+    if (iequals(k, name)) return v;
   }
   return std::nullopt;
 }
@@ -55,9 +54,7 @@ HttpConnection::HttpConnection(int port) {
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-HttpConnection::~HttpConnection() {
-  close();
-}
+HttpConnection::~HttpConnection() { close(); }
 
 void HttpConnection::close() {
   if (fd_ >= 0) {
@@ -67,16 +64,14 @@ void HttpConnection::close() {
 }
 
 void HttpConnection::shutdownWrite() {
-  if (fd_ >= 0)
-    ::shutdown(fd_, SHUT_WR);
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
 }
 
 bool HttpConnection::sendRaw(const std::string& bytes) {
   size_t off = 0;
   while (off < bytes.size()) {
     ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-    if (n <= 0)
-      return false;
+    if (n <= 0) return false;
     off += static_cast<size_t>(n);
   }
   return true;
@@ -99,16 +94,13 @@ bool HttpConnection::send(const std::string& method, const std::string& target,
 }
 
 bool HttpConnection::fill(Clock::time_point deadline) {
-  if (fd_ < 0)
-    return false;
+  if (fd_ < 0) return false;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, std::max<int>(0, static_cast<int>(left.count()))) <= 0)
-    return false;
+  if (::poll(&p, 1, std::max<int>(0, static_cast<int>(left.count()))) <= 0) return false;
   char chunk[65536];
   ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-  if (n <= 0)
-    return false;
+  if (n <= 0) return false;
   buffer_.append(chunk, static_cast<size_t>(n));
   return true;
 }
@@ -118,12 +110,10 @@ bool HttpConnection::closedByPeer(std::chrono::milliseconds timeout) {
   while (Clock::now() < deadline) {
     pollfd p{fd_, POLLIN, 0};
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (::poll(&p, 1, std::max<int>(0, static_cast<int>(left.count()))) <= 0)
-      return false;
+    if (::poll(&p, 1, std::max<int>(0, static_cast<int>(left.count()))) <= 0) return false;
     char c[4096];
     ssize_t n = ::recv(fd_, c, sizeof c, 0);
-    if (n <= 0)
-      return true;
+    if (n <= 0) return true;
     buffer_.append(c, static_cast<size_t>(n));
   }
   return false;
@@ -134,8 +124,7 @@ std::optional<HttpResponse> HttpConnection::read(bool headRequest,
   auto deadline = Clock::now() + timeout;
   size_t end;
   while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
-    if (!fill(deadline))
-      return std::nullopt;
+    if (!fill(deadline)) return std::nullopt;
   }
   HttpResponse r;
   r.rawHead = buffer_.substr(0, end + 4);
@@ -160,19 +149,16 @@ std::optional<HttpResponse> HttpConnection::read(bool headRequest,
     for (;;) {
       size_t le;
       while ((le = buffer_.find("\r\n")) == std::string::npos) {
-        if (!fill(deadline))
-          return std::nullopt;
+        if (!fill(deadline)) return std::nullopt;
       }
       size_t n = std::strtoul(buffer_.c_str(), nullptr, 16);
       buffer_.erase(0, le + 2);
       while (buffer_.size() < n + 2) {
-        if (!fill(deadline))
-          return std::nullopt;
+        if (!fill(deadline)) return std::nullopt;
       }
       r.body += buffer_.substr(0, n);
       buffer_.erase(0, n + 2);
-      if (n == 0)
-        return r;
+      if (n == 0) return r;
     }
   }
   size_t length = 0;
@@ -184,8 +170,7 @@ std::optional<HttpResponse> HttpConnection::read(bool headRequest,
     length = buffer_.size();
   }
   while (buffer_.size() < length) {
-    if (!fill(deadline))
-      return std::nullopt;
+    if (!fill(deadline)) return std::nullopt;
   }
   r.body = buffer_.substr(0, length);
   buffer_.erase(0, length);
@@ -197,8 +182,7 @@ std::optional<HttpResponse> httpRequest(
     const std::vector<std::pair<std::string, std::string>>& headers,
     std::chrono::milliseconds timeout) {
   HttpConnection c(port);
-  if (!c.connected() || !c.send(method, target, body, headers))
-    return std::nullopt;
+  if (!c.connected() || !c.send(method, target, body, headers)) return std::nullopt;
   return c.read(method == "HEAD", timeout);
 }
 
