@@ -206,7 +206,7 @@ TEST_P(MeteringE2E, MetersTheSineByIdAndByNameAndStops) {
 TEST_P(MeteringE2E, EveryBufferOfAFastSourceShowsTheWholeSine) {
   if (GetParam() == SoundServerKind::pipewire) {
     // Its pulse server has no module-sine, and a loopback of the sine into
-    // the null sink left the monitor silent.
+    // the null sink leaves the monitor silent (it delivers buffers of zeros).
     GTEST_SKIP() << "no sine player into a PipeWire sink";
   }
   ASSERT_EQ(0, [&] {
