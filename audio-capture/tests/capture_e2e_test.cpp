@@ -277,16 +277,19 @@ TEST_P(RealCapture, AServerThatStopsAnsweringEndsTheCaptureWithTheFailureLine) {
   EXPECT_EQ(FAILURE_LINE, child.readStderrToEnd());
 }
 
-TEST_P(RealCapture, ListAgainstAStoppedServerFailsWithTheFailureLine) {
+TEST_P(RealCapture, ListAndCaptureAgainstAStoppedServerFailWithTheFailureLine) {
   server->pause();
-  Child child = start({"--list"});
-  auto status = child.wait(30s);
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--list"}, std::vector<std::string>{"--capture", "sine"}}) {
+    Child child = start(args);
+    auto status = child.wait(30s);
+    ASSERT_TRUE(status) << args[0] << " waited on the stopped server without a limit";
+    EXPECT_TRUE(status->exited) << args[0];
+    EXPECT_EQ(1, status->code) << args[0];
+    EXPECT_FALSE(child.readBytes(1, 0ms)) << args[0];
+    EXPECT_EQ(FAILURE_LINE, child.readStderrToEnd()) << args[0];
+  }
   server->resume();
-  ASSERT_TRUE(status) << "the listing waited on the stopped server without a limit";
-  EXPECT_TRUE(status->exited);
-  EXPECT_EQ(1, status->code);
-  EXPECT_FALSE(child.readBytes(1, 0ms));
-  EXPECT_EQ(FAILURE_LINE, child.readStderrToEnd());
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealCapture,
