@@ -32,6 +32,11 @@ int dispatch(const std::vector<std::string>& args, Platform& platform, Io& io) {
     return runTestMode(TestMode::stream, io);
   }
   nlohmann::json records = devices(*platform.properties);
+  // An empty list from a server that stopped answering would claim a
+  // machine without inputs.
+  if (platform.properties->stalled()) {
+    throw Failure(Failure::Reason::unresponsive, "the sound server did not answer in time");
+  }
   if (args.size() == 1 && args[0] == "--list") {
     json(listing(records), io.out);
     return 0;

@@ -61,6 +61,26 @@ TEST_F(Entry, ListIgnoresTheStopFlag) {
   EXPECT_EQ("{\"inputs\":[]}\n", out.str());
 }
 
+// A sound server that stopped answering is not a machine without inputs:
+// the listing, and a capture, end with the failure line.
+TEST_F(Entry, AServiceThatStoppedAnsweringFailsListAndCapture) {
+  FakeDevice d;
+  d.id = 9;
+  d.uid = "mic";
+  fake.properties->devices.push_back(d);
+  fake.properties->stalledAnswer = true;
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--list"}, std::vector<std::string>{"--capture", "mic"}}) {
+    out.str("");
+    err.str("");
+    EXPECT_EQ(1, runWith(args)) << args[0];
+    EXPECT_EQ("", out.str()) << args[0];
+    EXPECT_EQ("", raw.bytes) << args[0];
+    EXPECT_EQ(std::string(FAILURE_LINE) + "\n", err.str()) << args[0];
+  }
+  EXPECT_TRUE(fake.units->calls.empty()) << "no unit was made";
+}
+
 TEST_F(Entry, ListKeepsNamesThatAreNotValidText) {
   FakeDevice d;
   d.id = 3;

@@ -14,7 +14,14 @@ inline constexpr const char* FAILURE_LINE =
 /// which failure it was.
 class Failure : public std::runtime_error {
  public:
-  enum class Reason { usage, deviceMissing, componentMissing, configuration, disconnect };
+  enum class Reason {
+    usage,
+    deviceMissing,
+    componentMissing,
+    configuration,
+    disconnect,
+    unresponsive
+  };
 
   Failure(Reason reason, const char* what) : std::runtime_error(what), reason_(reason) {}
   Reason reason() const { return reason_; }

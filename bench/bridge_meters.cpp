@@ -5,9 +5,10 @@
 //    facility and route table, while a fake device delivers 48-channel
 //    buffers at the real-time rate of 48 kHz (goal: p99 under 1 ms), against
 //    the same requests with the stream open but idle.
-// 3. GET /devices through the platform's device layer against a private
-//    sound server started here (goal: p99 under 20 ms), against GET /meters
-//    on the same bridge.
+// 3. GET /devices (goal: p99 under 20 ms) and POST /start of the sine source
+//    (goal: p99 under 50 ms) through the platform's device layer, against a
+//    private PulseAudio and a private PipeWire started here, each against
+//    GET /meters on the same bridge.
 //
 // Usage: bench_bridge_meters [requests per latency run, default 4000]
 #include <arpa/inet.h>
@@ -31,6 +32,7 @@
 #include "bridge/metering/levels.h"
 #include "bridge/metering/stream_slot.h"
 #include "bridge/routes.h"
+#include "pipewire_daemon.h"
 #include "pulse_daemon.h"
 
 using namespace wf::bridge;
@@ -128,9 +130,16 @@ int connect_to(uint16_t port) {
   return fd;
 }
 
-// One keep-alive GET of `path`; false when the reply is not a 200.
-bool get(int fd, const std::string& path, std::string& buffer) {
-  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+// One keep-alive request (a GET, or a POST of `body`); false when the reply
+// is not a 200.
+bool get(int fd, const std::string& path, std::string& buffer, const std::string& method = "GET",
+         const std::string& body = {}) {
+  std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  if (method == "POST") {
+    request +=
+        "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  }
+  request += "\r\n" + body;
   if (::send(fd, request.data(), request.size(), 0) != ssize_t(request.size()))
     return false;
   buffer.clear();
@@ -161,17 +170,32 @@ struct Latency {
   double p50_ms = 0;
   double p99_ms = 0;
   double max_ms = 0;
+  /// Requests that did not get a 200 (a /start the server did not open in
+  /// time); counted, and timed like the others.
+  int failed = 0;
 };
 
-Latency measure(uint16_t port, const std::string& path, int requests) {
+Latency measure(uint16_t port, const std::string& path, int requests,
+                const std::string& method = "GET", const std::string& body = {}) {
   int fd = connect_to(port);
   std::string buffer;
   std::vector<double> ms;
   ms.reserve(size_t(requests));
+  int failed = 0;
   for (int i = 0; i < requests + 100; ++i) {
     const auto t0 = Clock::now();
-    if (!get(fd, path, buffer)) {
-      std::fprintf(stderr, "GET %s failed\n", path.c_str());
+    if (!get(fd, path, buffer, method, body)) {
+      if (method == "POST" && buffer.compare(0, 12, "HTTP/1.1 500") == 0) {
+        if (i >= 100) {
+          ++failed;
+          ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        }
+        // A failed request may end the connection.
+        ::close(fd);
+        fd = connect_to(port);
+        continue;
+      }
+      std::fprintf(stderr, "%s %s failed\n", method.c_str(), path.c_str());
       std::exit(1);
     }
     if (i >= 100) {  // the first requests warm up the connection
@@ -180,18 +204,14 @@ Latency measure(uint16_t port, const std::string& path, int requests) {
   }
   ::close(fd);
   std::sort(ms.begin(), ms.end());
-  return {ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back()};
+  return {ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back(), failed};
 }
 
-// GET /devices through the real device layer against a private sound server
-// (two sources, one sink), against GET /meters on the same bridge.
-void bench_devices(int requests) {
-  wf::bench::PulseDaemon daemon;
-  if (!daemon.ready()) {
-    std::printf("GET /devices: no private sound server could be started (skipped)\n");
-    return;
-  }
-  ::setenv("PULSE_SERVER", daemon.address().c_str(), 1);
+// GET /devices and POST /start through the real device layer against a
+// private sound server (two sources, one sink) at `address`, against GET
+// /meters on the same bridge.
+void bench_devices(const char* server_name, const std::string& address, int requests) {
+  ::setenv("PULSE_SERVER", address.c_str(), 1);
   // The dispatch thread serves until the process ends; what it uses is
   // left to the end of the process with it.
   auto* layer = make_device_layer().release();
@@ -213,13 +233,42 @@ void bench_devices(int requests) {
 
   const Latency devices = measure(port, "/devices", requests);
   const Latency meters = measure(port, "/meters", requests);
-  std::printf("GET /devices, private sound server:        p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
+  // Each /start releases the stream the one before it opened.
+  const Latency start = measure(port, "/start", std::max(requests / 10, 100), "POST",
+                                R"({"deviceId":"Sine source at 440 Hz"})");
+  std::printf("%s:\n", server_name);
+  std::printf("  GET /devices:                             p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
               devices.p50_ms, devices.p99_ms, devices.max_ms);
-  std::printf("GET /meters on the same bridge (baseline):  p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
-              meters.p50_ms, meters.p99_ms, meters.max_ms);
-  std::printf("p99 ratio devices/meters %.2f; goal p99 < 20 ms: %s\n",
+  std::printf(
+      "  POST /start of the sine source:           p50 %.3f ms  p99 %.3f ms  max %.3f ms  "
+      "(%d of %d failed)\n",
+      start.p50_ms, start.p99_ms, start.max_ms, start.failed, std::max(requests / 10, 100));
+  std::printf(
+      "  GET /meters on the same bridge (baseline): p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
+      meters.p50_ms, meters.p99_ms, meters.max_ms);
+  std::printf("  p99 ratio devices/meters %.2f; goal p99 < 20 ms: %s\n",
               devices.p99_ms / meters.p99_ms, devices.p99_ms < 20.0 ? "met" : "missed");
+  std::printf("  p99 ratio start/meters %.2f; goal p99 < 50 ms: %s\n", start.p99_ms / meters.p99_ms,
+              start.p99_ms < 50.0 ? "met" : "missed");
   std::fflush(stdout);
+}
+
+void bench_pulseaudio(int requests) {
+  wf::bench::PulseDaemon daemon;
+  if (!daemon.ready()) {
+    std::printf("PulseAudio: no private server could be started (skipped)\n");
+    return;
+  }
+  bench_devices("PulseAudio", daemon.address(), requests);
+}
+
+void bench_pipewire(int requests) {
+  wf::bench::PipeWireDaemon daemon;
+  if (!daemon.ready()) {
+    std::printf("PipeWire: no private server could be started (skipped)\n");
+    return;
+  }
+  bench_devices("PipeWire (pipewire-pulse)", daemon.address(), requests);
 }
 
 }  // namespace
@@ -297,7 +346,8 @@ int main(int argc, char** argv) {
               busy.p99_ms < 1.0 ? "met" : "missed");
   std::fflush(stdout);
 
-  bench_devices(std::max(requests / 8, 100));
+  bench_pulseaudio(std::max(requests / 8, 100));
+  bench_pipewire(std::max(requests / 8, 100));
   // The facility serves until its listener fails; end the process here.
   std::_Exit(0);
 }

@@ -88,6 +88,16 @@ std::string PulseServer::pactl(const std::vector<std::string>& args, ExitStatus*
   return runCommand(argv, status, o);
 }
 
+bool PulseServer::removeSine() {
+  const int module = sineModule();
+  if (module < 0) {
+    return false;
+  }
+  ExitStatus s;
+  pactl({"unload-module", std::to_string(module)}, &s);
+  return s.exited && s.code == 0;
+}
+
 int PulseServer::sineModule() const {
   std::istringstream in(pactl({"list", "modules", "short"}));
   std::string line;

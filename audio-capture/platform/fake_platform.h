@@ -39,6 +39,8 @@ class FakeProperties : public PropertyService {
   std::vector<FakeDevice> devices;
   bool failListSize = false;
   bool failList = false;
+  /// What `stalled` answers.
+  bool stalledAnswer = false;
   std::vector<std::string> reads;
 
   /// The device with `id`; throws when there is none.
@@ -48,6 +50,7 @@ class FakeProperties : public PropertyService {
   bool data(ObjectId object, const PropertyAddress& address, uint32_t& size, void* buffer) override;
   bool string(ObjectId object, const PropertyAddress& address,
               std::unique_ptr<std::string>& value) override;
+  bool stalled() override { return stalledAnswer; }
 
  private:
   FakeDevice* find(ObjectId id);

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -147,19 +148,24 @@ Status PulseInputUnit::start() {
   if (pa_stream_connect_record(stream_, source_.name.c_str(), &attr, flags) < 0) {
     return kAudioUnitErr_NoConnection;
   }
-  for (;;) {
-    pa_stream_state_t state = pa_stream_get_state(stream_);
-    if (state == PA_STREAM_READY) {
-      anchored_ = false;
-      tick_ = pa_context_rttime_new(connection_->context(), pa_rtclock_now() + TICK_USEC,
-                                    &PulseInputUnit::onTick, this);
-      return tick_ ? 0 : kAudioUnitErr_NoConnection;
-    }
-    if (!PA_STREAM_IS_GOOD(state)) {
-      return kAudioUnitErr_NoConnection;
-    }
-    pa_threaded_mainloop_wait(connection_->loop());
+  const bool opened =
+      connection_->waitUntil([&] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
+                             std::chrono::steady_clock::now() + SERVER_DEADLINE);
+  if (!opened || pa_stream_get_state(stream_) != PA_STREAM_READY) {
+    // The program ends on this failure, and the connection with it, which
+    // takes a recording the server opens late along.
+    return kAudioUnitErr_NoConnection;
   }
+  anchored_ = false;
+  tick_ = pa_context_rttime_new(connection_->context(), pa_rtclock_now() + TICK_USEC,
+                                &PulseInputUnit::onTick, this);
+  if (!tick_) {
+    return kAudioUnitErr_NoConnection;
+  }
+  // The health check asks about the source every 250 ms from the writer
+  // loop, which must never wait on the server.
+  connection_->watch(source_);
+  return 0;
 }
 
 void PulseInputUnit::onState(pa_stream* stream, void* self) {
@@ -288,6 +294,7 @@ Status PulseInputUnit::stop() {
     pa_threaded_mainloop_get_api(connection_->loop())->time_free(tick_);
     tick_ = nullptr;
   }
+  connection_->unwatch();
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);

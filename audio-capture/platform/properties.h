@@ -78,6 +78,11 @@ class PropertyService {
   /// which the caller owns, or null when the object gave no string.
   virtual bool string(ObjectId object, const PropertyAddress& address,
                       std::unique_ptr<std::string>& value) = 0;
+
+  /// True once a read was given up because the service behind it stopped
+  /// answering within its deadline (a hung sound server); the failed reads
+  /// then say nothing about the devices, and every later read fails too.
+  virtual bool stalled() { return false; }
 };
 
 }  // namespace wf::capture

@@ -21,6 +21,7 @@ class PulseProperties : public PropertyService {
   bool data(ObjectId object, const PropertyAddress& address, uint32_t& size, void* buffer) override;
   bool string(ObjectId object, const PropertyAddress& address,
               std::unique_ptr<std::string>& value) override;
+  bool stalled() override { return connection_->stalled(); }
 
  private:
   std::shared_ptr<PulseConnection> connection_;

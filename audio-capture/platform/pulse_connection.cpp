@@ -1,6 +1,7 @@
 #include "audio-capture/platform/pulse_connection.h"
 
 #include <pthread.h>
+#include <pulse/rtclock.h>
 
 #include <csignal>
 
@@ -8,7 +9,17 @@ namespace wf::capture {
 
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+
 constexpr ObjectId FIRST_DEVICE = kAudioObjectSystemObject + 1;
+// How often the watched source is asked about.
+constexpr pa_usec_t WATCH_INTERVAL_USEC = 100 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t DEADLINE_USEC =
+    std::chrono::duration_cast<std::chrono::microseconds>(SERVER_DEADLINE).count();
+
+void wake(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* loop) {
+  pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+}
 
 SourceInfo toInfo(const pa_source_info& source) {
   SourceInfo info;
@@ -38,6 +49,10 @@ struct OneQuery {
 
 PulseConnection::~PulseConnection() {
   if (loop_) {
+    {
+      PulseLock lock(loop_);
+      unwatch();
+    }
     pa_threaded_mainloop_stop(loop_);
   }
   if (context_) {
@@ -60,7 +75,15 @@ bool PulseConnection::ready() {
     return false;
   }
   PulseLock lock(loop_);
-  return pa_context_get_state(context_) == PA_CONTEXT_READY;
+  return !stalled_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
+}
+
+bool PulseConnection::stalled() {
+  if (!loop_) {
+    return false;
+  }
+  PulseLock lock(loop_);
+  return stalled_;
 }
 
 bool PulseConnection::connect() {
@@ -93,32 +116,114 @@ bool PulseConnection::connect() {
     context_ = nullptr;
     return false;
   }
+  const auto deadline = SteadyClock::now() + SERVER_DEADLINE;
   PulseLock lock(loop_);
   // Never start a server of our own: without one there are no devices.
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     return false;
   }
-  for (;;) {
-    pa_context_state_t state = pa_context_get_state(context_);
-    if (state == PA_CONTEXT_READY) {
-      return true;
+  return waitUntil([&] { return pa_context_get_state(context_) == PA_CONTEXT_READY; }, deadline);
+}
+
+bool PulseConnection::waitUntil(const std::function<bool()>& done,
+                                SteadyClock::time_point deadline) {
+  // The loop only wakes for the server; a timer of our own wakes it at the
+  // deadline when the server says nothing.
+  pa_time_event* alarm = nullptr;
+  bool result = true;
+  while (!done()) {
+    const auto left = deadline - SteadyClock::now();
+    if (stalled_ || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+      result = false;
+      break;
     }
-    if (!PA_CONTEXT_IS_GOOD(state)) {
-      return false;
+    if (left <= SteadyClock::duration::zero()) {
+      stalled_ = true;
+      result = false;
+      break;
+    }
+    const pa_usec_t at =
+        pa_rtclock_now() +
+        static_cast<pa_usec_t>(std::chrono::duration_cast<std::chrono::microseconds>(left).count() +
+                               1);
+    if (!alarm) {
+      alarm = pa_context_rttime_new(context_, at, wake, loop_);
+    } else {
+      pa_context_rttime_restart(context_, alarm, at);
     }
     pa_threaded_mainloop_wait(loop_);
   }
+  if (alarm) {
+    pa_threaded_mainloop_get_api(loop_)->time_free(alarm);
+  }
+  return result;
 }
 
 void PulseConnection::await(pa_operation* operation) {
   if (!operation) {
     return;
   }
-  while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING &&
-         PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
-    pa_threaded_mainloop_wait(loop_);
+  waitUntil([&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
+            SteadyClock::now() + SERVER_DEADLINE);
+  // A late answer must not reach a query that has gone.
+  if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+    pa_operation_cancel(operation);
   }
   pa_operation_unref(operation);
+}
+
+void PulseConnection::watch(const SourceInfo& info) {
+  unwatch();
+  watched_ = info;
+  watchedLookup_ = Lookup::found;
+  watchTick_ = pa_context_rttime_new(context_, pa_rtclock_now() + WATCH_INTERVAL_USEC,
+                                     &PulseConnection::onWatchTick, this);
+}
+
+void PulseConnection::unwatch() {
+  if (watchTick_) {
+    pa_threaded_mainloop_get_api(loop_)->time_free(watchTick_);
+    watchTick_ = nullptr;
+  }
+  if (watchQuestion_) {
+    pa_operation_cancel(watchQuestion_);
+    pa_operation_unref(watchQuestion_);
+    watchQuestion_ = nullptr;
+  }
+}
+
+void PulseConnection::onWatchTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
+                                  void* self) {
+  auto& c = *static_cast<PulseConnection*>(self);
+  // One question at a time: an unanswered one is what `source` looks at.
+  if (!c.watchQuestion_ && PA_CONTEXT_IS_GOOD(pa_context_get_state(c.context_))) {
+    c.watchedSeen_ = false;
+    c.watchQuestion_ = pa_context_get_source_info_by_index(c.context_, c.watched_.index,
+                                                           &PulseConnection::onWatchAnswer, &c);
+    c.watchAskedAt_ = pa_rtclock_now();
+  }
+  pa_context_rttime_restart(c.context_, event, pa_rtclock_now() + WATCH_INTERVAL_USEC);
+}
+
+void PulseConnection::onWatchAnswer(pa_context* context, const pa_source_info* source, int eol,
+                                    void* self) {
+  auto& c = *static_cast<PulseConnection*>(self);
+  if (eol == 0 && source) {
+    c.watched_ = toInfo(*source);
+    c.watchedSeen_ = true;
+    return;
+  }
+  if (c.watchedSeen_) {
+    c.watchedLookup_ = Lookup::found;
+  } else if (eol < 0 && pa_context_errno(context) == PA_ERR_NOENTITY) {
+    c.watchedLookup_ = Lookup::missing;
+  } else {
+    c.watchedLookup_ = Lookup::failed;
+  }
+  if (c.watchQuestion_) {
+    pa_operation_unref(c.watchQuestion_);
+    c.watchQuestion_ = nullptr;
+  }
 }
 
 std::optional<std::vector<SourceInfo>> PulseConnection::sources() {
@@ -150,8 +255,18 @@ PulseConnection::Lookup PulseConnection::source(uint32_t index, SourceInfo& info
   if (!ready()) {
     return Lookup::failed;
   }
-  OneQuery query{loop_, {}, false, false, 0};
   PulseLock lock(loop_);
+  if (watchTick_ && index == watched_.index) {
+    if (watchQuestion_ && pa_rtclock_now() - watchAskedAt_ > DEADLINE_USEC) {
+      stalled_ = true;
+      return Lookup::failed;
+    }
+    if (watchedLookup_ == Lookup::found) {
+      info = watched_;
+    }
+    return watchedLookup_;
+  }
+  OneQuery query{loop_, {}, false, false, 0};
   await(pa_context_get_source_info_by_index(
       context_, index,
       [](pa_context* context, const pa_source_info* source, int eol, void* user) {

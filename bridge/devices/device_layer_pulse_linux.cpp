@@ -286,6 +286,35 @@ Result<Listing> list_endpoints(Connection& c, Clock::time_point deadline) {
   return std::move(q.listing);
 }
 
+// Gives up a recording stream for good. One that is open is disconnected.
+// One the server has not answered yet cannot be: the request is on its way,
+// and a server that was only slow (PipeWire's core stopped while its pulse
+// server answers) carries it out later. So the stream keeps its reference
+// and a state callback that disconnects it the moment it becomes ready, and
+// lets it go once it has ended. Dropping the connection ends it as well: the
+// context then fails every stream it holds, which runs the same callback.
+void abandon(pa_stream* stream) {
+  auto on_state = [](pa_stream* s, void*) {
+    const pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_READY) {
+      pa_stream_disconnect(s);
+    } else if (!PA_STREAM_IS_GOOD(state)) {
+      pa_stream_set_state_callback(s, nullptr, nullptr);
+      pa_stream_unref(s);
+    }
+  };
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_CREATING) {
+    pa_stream_set_state_callback(stream, on_state, nullptr);
+    return;
+  }
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  if (state == PA_STREAM_READY) {
+    pa_stream_disconnect(stream);
+  }
+  pa_stream_unref(stream);
+}
+
 // A recording stream on one source. The capture callback runs on the
 // connection's loop thread, with the loop locked, for every fragment the
 // server sends.
@@ -308,12 +337,8 @@ class PulseInputStream : public InputStream {
         pa_threaded_mainloop_get_api(connection_->loop())->time_free(watchdog_);
       }
       if (stream_) {
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_set_read_callback(stream_, nullptr, nullptr);
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
-          pa_stream_disconnect(stream_);
-        }
-        pa_stream_unref(stream_);
+        abandon(stream_);
       }
     }
     // The callbacks (and what they hold) go with the members, and the

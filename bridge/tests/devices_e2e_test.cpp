@@ -1,5 +1,5 @@
-// The device catalogue of a private PulseAudio daemon: its sources are the
-// inputs, its sinks the outputs.
+// The device catalogue of a private sound server (PulseAudio, and PipeWire's
+// pulse server): its sources are the inputs, its sinks the outputs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +9,7 @@
 
 #include "testing/http_client.h"
 #include "testing/process.h"
-#include "testing/pulse_server.h"
+#include "testing/sound_server.h"
 #include "testing/wait_for.h"
 
 namespace {
@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 // Starts the bridge against `pulse`; its port, or 0.
-int start_bridge(const wf::testing::PulseServer& pulse, wf::testing::Child& bridge) {
+int start_bridge(const wf::testing::SoundServer& pulse, wf::testing::Child& bridge) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     const int p = wf::testing::freePort();
     wf::testing::SpawnOptions options;
@@ -31,11 +31,14 @@ int start_bridge(const wf::testing::PulseServer& pulse, wf::testing::Child& brid
   return 0;
 }
 
+class DevicesE2E : public ::testing::TestWithParam<wf::testing::SoundServerKind> {};
+
 const json STANDARD_RATES = {8000,  11025, 16000, 22050,  32000, 44100,
                              48000, 88200, 96000, 176400, 192000};
 
-TEST(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
-  wf::testing::PulseServer pulse;
+TEST_P(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
+  const auto server = wf::testing::startSoundServer(GetParam());
+  wf::testing::SoundServer& pulse = *server;
   ASSERT_TRUE(pulse.ready());
   wf::testing::Child bridge;
   const int port = start_bridge(pulse, bridge);
@@ -57,7 +60,7 @@ TEST(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
   }
   ASSERT_TRUE(inputs.count("Sine source at 440 Hz")) << devices;
   ASSERT_TRUE(inputs.count("Monitor of Null Output")) << devices;
-  EXPECT_EQ(1, inputs["Sine source at 440 Hz"]["inputChannels"]);
+  EXPECT_EQ(pulse.sineChannels(), inputs["Sine source at 440 Hz"]["inputChannels"]);
   EXPECT_EQ(2, inputs["Monitor of Null Output"]["inputChannels"]);
   // The source's own rate and the standard rates the server converts to.
   EXPECT_EQ(STANDARD_RATES, inputs["Sine source at 440 Hz"]["sampleRates"]);
@@ -67,14 +70,15 @@ TEST(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
   EXPECT_EQ(2, devices["outputs"][0]["outputChannels"]);
   EXPECT_EQ(0, devices["outputs"][0]["inputChannels"]);
 
-  // More channels than the source has are never opened: asking for 8 gets 1.
+  // More channels than the source has are never opened: asking for 8 gets
+  // the source's own.
   r = wf::testing::httpRequest(port, "POST", "/start",
                                R"({"deviceId":"Sine source at 440 Hz","channelCount":8})");
   ASSERT_TRUE(r);
   EXPECT_EQ(200, r->status);
   r = wf::testing::httpRequest(port, "GET", "/health");
   ASSERT_TRUE(r);
-  EXPECT_EQ(1, json::parse(r->body)["inputChannels"]);
+  EXPECT_EQ(pulse.sineChannels(), json::parse(r->body)["inputChannels"]);
 
   // Without a device id the server's default source is opened, recorded
   // under its name.
@@ -100,8 +104,9 @@ TEST(DevicesE2E, ListsSourcesAndSinksOfTheSoundServer) {
   EXPECT_EQ("request failed: input device not found: 9:Nothing\n", err);
 }
 
-TEST(DevicesE2E, ChannelsAndTheOwnRateAreTheServersAndEveryListingIsFresh) {
-  wf::testing::PulseServer pulse;
+TEST_P(DevicesE2E, ChannelsAndTheOwnRateAreTheServersAndEveryListingIsFresh) {
+  const auto server = wf::testing::startSoundServer(GetParam());
+  wf::testing::SoundServer& pulse = *server;
   ASSERT_TRUE(pulse.ready());
   wf::testing::Child bridge;
   const int port = start_bridge(pulse, bridge);
@@ -147,5 +152,10 @@ TEST(DevicesE2E, ChannelsAndTheOwnRateAreTheServersAndEveryListingIsFresh) {
   EXPECT_EQ(1u, devices["outputs"].size()) << devices;
   EXPECT_EQ("", bridge.drainStderr());
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, DevicesE2E,
+                         ::testing::Values(wf::testing::SoundServerKind::pulseaudio,
+                                           wf::testing::SoundServerKind::pipewire),
+                         [](const auto& info) { return wf::testing::nameOf(info.param); });
 
 }  // namespace

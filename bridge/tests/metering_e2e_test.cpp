@@ -1,7 +1,8 @@
-// The metered input against a private PulseAudio daemon: a 440 Hz sine
-// source of amplitude 0.5 (peak -6.02 dBFS, RMS -9.03 dBFS) and a null sink.
-// The daemon is also made to fail the way a real one does: a source that is
-// unloaded, a daemon that is killed, stopped (SIGSTOP) or started again.
+// The metered input against a private sound server, PulseAudio and PipeWire:
+// a 440 Hz sine source of amplitude 0.5 (peak -6.02 dBFS, RMS -9.03 dBFS) and
+// a null sink. The server is also made to fail the way a real one does: a
+// source that is removed, a server that is killed, stopped (SIGSTOP) or
+// started again.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,12 +10,13 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "testing/http_client.h"
 #include "testing/process.h"
-#include "testing/pulse_server.h"
+#include "testing/sound_server.h"
 #include "testing/wait_for.h"
 
 namespace {
@@ -22,7 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using wf::testing::Child;
-using wf::testing::PulseServer;
+using wf::testing::SoundServerKind;
 using wf::testing::waitFor;
 
 const char* const SINE = "Sine source at 440 Hz";
@@ -52,7 +54,7 @@ std::chrono::milliseconds cpu_time(int pid) {
   return std::chrono::milliseconds(ticks * 1000 / ::sysconf(_SC_CLK_TCK));
 }
 
-class MeteringE2E : public ::testing::Test {
+class MeteringE2E : public ::testing::TestWithParam<SoundServerKind> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pulse_.ready());
@@ -89,7 +91,8 @@ class MeteringE2E : public ::testing::Test {
     waitFor(
         [&] {
           m = get("/meters");
-          return m["meters"].size() == 1 && m["meters"][0]["peak"].is_number() &&
+          return m["meters"].size() == pulse_.sineChannels() &&
+                 m["meters"][0]["peak"].is_number() &&
                  std::abs(m["meters"][0]["peak"].get<double>() + 6.02) < 0.3;
         },
         10s, "the sine's levels on /meters");
@@ -136,11 +139,13 @@ class MeteringE2E : public ::testing::Test {
   void expect_sine_levels(const json& m) {
     EXPECT_EQ(true, m["running"]) << m;
     EXPECT_EQ(48000, m["sampleRate"]);
-    EXPECT_EQ(1, m["inputChannels"]);
-    ASSERT_EQ(1u, m["meters"].size()) << m;
-    EXPECT_EQ(0, m["meters"][0]["channel"]);
-    EXPECT_NEAR(-6.02, m["meters"][0]["peak"].get<double>(), 0.3) << m;
-    EXPECT_NEAR(-9.03, m["meters"][0]["rms"].get<double>(), 0.3) << m;
+    EXPECT_EQ(pulse_.sineChannels(), m["inputChannels"]);
+    ASSERT_EQ(pulse_.sineChannels(), m["meters"].size()) << m;
+    for (size_t c = 0; c < m["meters"].size(); ++c) {
+      EXPECT_EQ(c, m["meters"][c]["channel"]);
+      EXPECT_NEAR(-6.02, m["meters"][c]["peak"].get<double>(), 0.3) << m;
+      EXPECT_NEAR(-9.03, m["meters"][c]["rms"].get<double>(), 0.3) << m;
+    }
   }
 
   int module_of(const std::string& kind) {
@@ -153,7 +158,8 @@ class MeteringE2E : public ::testing::Test {
     return -1;
   }
 
-  PulseServer pulse_;
+  std::unique_ptr<wf::testing::SoundServer> server_ = wf::testing::startSoundServer(GetParam());
+  wf::testing::SoundServer& pulse_ = *server_;
   Child bridge_;
   int port_ = 0;
 };
@@ -166,7 +172,7 @@ std::string sine_id(const json& devices) {
   return {};
 }
 
-TEST_F(MeteringE2E, MetersTheSineByIdAndByNameAndStops) {
+TEST_P(MeteringE2E, MetersTheSineByIdAndByNameAndStops) {
   const std::string id = sine_id(get("/devices"));
   ASSERT_FALSE(id.empty());
 
@@ -174,7 +180,7 @@ TEST_F(MeteringE2E, MetersTheSineByIdAndByNameAndStops) {
   expect_sine_levels(await_sine_levels());
   json health = get("/health");
   EXPECT_EQ(true, health["running"]);
-  EXPECT_EQ(1, health["inputChannels"]);
+  EXPECT_EQ(pulse_.sineChannels(), health["inputChannels"]);
   EXPECT_EQ(id, health["activeDeviceId"]);
 
   ASSERT_EQ(200, post("/start", json{{"deviceId", SINE}, {"channelCount", 2}}.dump()));
@@ -190,7 +196,7 @@ TEST_F(MeteringE2E, MetersTheSineByIdAndByNameAndStops) {
   EXPECT_EQ("", bridge_.drainStderr());
 }
 
-TEST_F(MeteringE2E, AStartThatFindsNoDeviceLeavesNothingShownRunning) {
+TEST_P(MeteringE2E, AStartThatFindsNoDeviceLeavesNothingShownRunning) {
   ASSERT_EQ(200, post("/start", json{{"deviceId", SINE}}.dump()));
   expect_sine_levels(await_sine_levels());
 
@@ -201,7 +207,7 @@ TEST_F(MeteringE2E, AStartThatFindsNoDeviceLeavesNothingShownRunning) {
   EXPECT_EQ(false, health["running"]) << health;
   // The rest still describes the stream that was released.
   EXPECT_EQ(SINE, health["activeDeviceId"]);
-  EXPECT_EQ(1, health["inputChannels"]);
+  EXPECT_EQ(pulse_.sineChannels(), health["inputChannels"]);
   // Written before the next request was taken.
   EXPECT_EQ("request failed: input device not found: 9:Nothing\n", stderr_text());
 }
@@ -213,7 +219,12 @@ TEST_F(MeteringE2E, AStartThatFindsNoDeviceLeavesNothingShownRunning) {
 // its peak is the sine's crest: a piece of a few frames near a zero crossing
 // would read as silence while the sine plays. (The server's mixing may bend
 // a buffer's RMS a little now and then; its crest stays.)
-TEST_F(MeteringE2E, EveryBufferOfAFastSourceShowsTheWholeSine) {
+TEST_P(MeteringE2E, EveryBufferOfAFastSourceShowsTheWholeSine) {
+  if (GetParam() == SoundServerKind::pipewire) {
+    // Its pulse server has no module-sine, and a loopback of the sine into
+    // the null sink leaves the monitor silent (it delivers buffers of zeros).
+    GTEST_SKIP() << "no sine player into a PipeWire sink";
+  }
   ASSERT_EQ(0, [&] {
     wf::testing::ExitStatus s;
     pulse_.pactl({"load-module", "module-sine", "sink=nullsink", "frequency=440"}, &s);
@@ -271,17 +282,15 @@ TEST_F(MeteringE2E, EveryBufferOfAFastSourceShowsTheWholeSine) {
   EXPECT_EQ("", bridge_.drainStderr());
 }
 
-TEST_F(MeteringE2E, AnUnloadedSourceIsReportedOnceAndFreezesTheMeters) {
+TEST_P(MeteringE2E, AnUnloadedSourceIsReportedOnceAndFreezesTheMeters) {
   ASSERT_EQ(200, post("/start", json{{"deviceId", SINE}}.dump()));
   expect_sine_levels(await_sine_levels());
 
   // The null sink's monitor stays: the stream must not move to it.
-  const int sine = pulse_.sineModule();
-  ASSERT_GE(sine, 0);
-  pulse_.pactl({"unload-module", std::to_string(sine)});
+  ASSERT_TRUE(pulse_.removeSine());
 
   const json m = await_stopped();
-  EXPECT_EQ(1, m["inputChannels"]);
+  EXPECT_EQ(pulse_.sineChannels(), m["inputChannels"]);
   EXPECT_NEAR(-6.02, m["meters"][0]["peak"].get<double>(), 0.3) << m;
   EXPECT_EQ(SINE, get("/health")["activeDeviceId"]);
   // The meters stay frozen while "updatedMsAgo" grows.
@@ -308,7 +317,7 @@ TEST_F(MeteringE2E, AnUnloadedSourceIsReportedOnceAndFreezesTheMeters) {
   expect_only_designed_lines();
 }
 
-TEST_F(MeteringE2E, AKilledServerIsReportedOnceWithoutABusyLoopAndListsNothing) {
+TEST_P(MeteringE2E, AKilledServerIsReportedOnceWithoutABusyLoopAndListsNothing) {
   ASSERT_EQ(200, post("/start", json{{"deviceId", SINE}}.dump()));
   expect_sine_levels(await_sine_levels());
 
@@ -336,7 +345,7 @@ TEST_F(MeteringE2E, AKilledServerIsReportedOnceWithoutABusyLoopAndListsNothing) 
   expect_only_designed_lines();
 }
 
-TEST_F(MeteringE2E, AStoppedServerHoldsNoRequestUp) {
+TEST_P(MeteringE2E, AStoppedServerHoldsNoRequestUp) {
   ASSERT_EQ(200, post("/start", json{{"deviceId", SINE}}.dump()));
   expect_sine_levels(await_sine_levels());
 
@@ -365,7 +374,7 @@ TEST_F(MeteringE2E, AStoppedServerHoldsNoRequestUp) {
   expect_only_designed_lines();
 }
 
-TEST_F(MeteringE2E, AServerStartedAgainAtTheSameSocketIsUsedAgain) {
+TEST_P(MeteringE2E, AServerStartedAgainAtTheSameSocketIsUsedAgain) {
   ASSERT_EQ(200, post("/start", json{{"deviceId", SINE}}.dump()));
   expect_sine_levels(await_sine_levels());
 
@@ -381,5 +390,9 @@ TEST_F(MeteringE2E, AServerStartedAgainAtTheSameSocketIsUsedAgain) {
   EXPECT_EQ(1u, count_of(stderr_text(), STREAM_ERROR)) << stderr_text();
   expect_only_designed_lines();
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, MeteringE2E,
+                         ::testing::Values(SoundServerKind::pulseaudio, SoundServerKind::pipewire),
+                         [](const auto& info) { return wf::testing::nameOf(info.param); });
 
 }  // namespace
