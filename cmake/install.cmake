@@ -7,7 +7,7 @@ set(CMAKE_INSTALL_DOCDIR "share/doc/wrenfield-native"
     CACHE PATH "Documentation root (DOCDIR)")
 include(GNUInstallDirs)
 
-foreach(program audio-bridge plugin-host audio-capture)
+foreach(program audio-bridge plugin-host plugin-host-scanner audio-capture)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
