@@ -112,11 +112,10 @@ bool ProcessSkeleton::takeCommand() {
 bool ProcessSkeleton::mainTurn() {
   // Descriptors of a pending command are the loop's own, not the pump's.
   if (pending_) {
-    const std::vector<int> own = pending_->pending ? pending_->pending->watchedFds()
-                                                   : std::vector<int>{};
-    std::erase_if(ready_, [&](int fd) {
-      return std::find(own.begin(), own.end(), fd) != own.end();
-    });
+    const std::vector<int> own =
+        pending_->pending ? pending_->pending->watchedFds() : std::vector<int>{};
+    std::erase_if(ready_,
+                  [&](int fd) { return std::find(own.begin(), own.end(), fd) != own.end(); });
   }
   pump_->pump(ready_);
   ready_.clear();

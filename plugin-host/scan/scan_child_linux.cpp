@@ -144,8 +144,8 @@ class LinuxScanPlatform final : public ScanPlatform {
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
     const std::string program = scannerPath();
-    std::vector<char*> argv = {const_cast<char*>(program.c_str()),
-                               const_cast<char*>(path.c_str()), nullptr};
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(path.c_str()),
+                               nullptr};
     pid_t pid = -1;
     const int failed =
         ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
@@ -171,10 +171,10 @@ class LinuxScanPlatform final : public ScanPlatform {
     if (::stat(library.c_str(), &info) != 0) {
       return std::nullopt;
     }
-    return ModuleStamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
-                       static_cast<int64_t>(info.st_size),
-                       static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-                           info.st_mtim.tv_nsec};
+    return ModuleStamp{
+        static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+        static_cast<int64_t>(info.st_size),
+        static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
   }
 
   std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }

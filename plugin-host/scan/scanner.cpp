@@ -75,8 +75,8 @@ class PendingScan final : public PendingCommand {
   std::optional<std::chrono::nanoseconds> pollWithin() const override {
     const auto left =
         std::max<std::chrono::nanoseconds>(deadline_ - scanner_.platform_->now(), 0ns);
-    return child_->endFd() >= 0 ? left : std::min<std::chrono::nanoseconds>(left,
-                                                                            END_POLL_INTERVAL);
+    return child_->endFd() >= 0 ? left
+                                : std::min<std::chrono::nanoseconds>(left, END_POLL_INTERVAL);
   }
 
   std::optional<json> poll() override {
@@ -106,8 +106,7 @@ class PendingScan final : public PendingCommand {
         return withPath(*classes, path_);
       }
     }
-    throw PluginError("Plug-in exited while scanning (status " + std::to_string(end->status) +
-                      ")");
+    throw PluginError("Plug-in exited while scanning (status " + std::to_string(end->status) + ")");
   }
 
  private:

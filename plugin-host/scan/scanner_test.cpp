@@ -78,7 +78,8 @@ TEST_F(ScannerTest, AnUnchangedModuleIsAnsweredFromTheCacheAChangedOneIsScannedA
   EXPECT_EQ((std::vector<std::string>{"launch /p/gain.vst3"}), platform->log);
 
   // Each part of the stamp on its own makes the module a new one.
-  const ModuleStamp changes[] = {{9, 2, 1000, 5}, {1, 9, 1000, 5}, {1, 2, 1001, 5}, {1, 2, 1000, 6}};
+  const ModuleStamp changes[] = {
+      {9, 2, 1000, 5}, {1, 9, 1000, 5}, {1, 2, 1001, 5}, {1, 2, 1000, 6}};
   for (const ModuleStamp& stamp : changes) {
     platform->stamps["/p/gain.vst3"] = stamp;
     platform->log.clear();
@@ -116,7 +117,8 @@ TEST_F(ScannerTest, AChildThatDiesNamesTheSignalOrItsExitStatus) {
       {"", {SIGABRT, 0}, "Plug-in crashed while scanning (SIGABRT)"},
       {"", {SIGBUS, 0}, "Plug-in crashed while scanning (SIGBUS)"},
       // A message cut short by the crash counts for nothing.
-      {Scanner::message(CLASSES).substr(0, 20), {SIGSEGV, 0},
+      {Scanner::message(CLASSES).substr(0, 20),
+       {SIGSEGV, 0},
        "Plug-in crashed while scanning (SIGSEGV)"},
       {"", {0, 3}, "Plug-in exited while scanning (status 3)"},
       {"", {0, 0}, "Plug-in exited while scanning (status 0)"},
