@@ -60,7 +60,8 @@ json descriptor(const std::string& name, int module, int latency = -1) {
   json d = {{"path", std::string(WF_TEST_PLUGIN_DIR) + "/" + name + ".vst3"}, {"classId", id}};
   if (latency >= 0) {
     const auto bits = static_cast<uint32_t>(latency);
-    d["state"] = {{"component", {bits & 0xFF, (bits >> 8) & 0xFF, (bits >> 16) & 0xFF, bits >> 24}}};
+    d["state"] = {
+        {"component", {bits & 0xFF, (bits >> 8) & 0xFF, (bits >> 16) & 0xFF, bits >> 24}}};
   }
   return d;
 }
