@@ -9,7 +9,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "native audio programs of the Wrenfield Desktop live-production application")
 set(CPACK_PACKAGE_DESCRIPTION
     "audio-bridge (loopback HTTP service: devices, metering, the program encoder),\n\
-plugin-host (VST3 insert chain over JSON lines) and audio-capture (input listing\n\
+plugin-host (VST3 insert chain over JSON lines, with plugin-host-scanner, the child\n\
+that scans each module) and audio-capture (input listing\n\
 and float32 streaming).")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
