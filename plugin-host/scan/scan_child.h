@@ -36,8 +36,9 @@ class ScanChild {
   /// Readable once the child has ended; -1 when the system offers no such
   /// descriptor (the caller then polls on a short interval).
   virtual int endFd() const = 0;
-  /// Appends what the pipe holds now to `message`, without waiting.
-  virtual void readMessage(std::string& message) = 0;
+  /// Appends what the pipe holds now to `message`, without waiting. True
+  /// once the pipe has ended (no writer holds it any more).
+  virtual bool readMessage(std::string& message) = 0;
   /// How the child ended, once it has (reaps it); none while it runs.
   virtual std::optional<ChildEnd> reap() = 0;
   /// Ends the child with SIGKILL and reaps it.

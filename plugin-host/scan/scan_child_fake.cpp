@@ -12,9 +12,10 @@ class FakeScanChild final : public ScanChild {
 
   int messageFd() const override { return 40; }
   int endFd() const override { return 41; }
-  void readMessage(std::string& message) override {
+  bool readMessage(std::string& message) override {
     message += script_->message.substr(read_);
     read_ = script_->message.size();
+    return script_->closed;
   }
   std::optional<ChildEnd> reap() override { return script_->end; }
   void kill() override {

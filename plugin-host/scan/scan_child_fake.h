@@ -15,6 +15,8 @@ namespace wf::host {
 struct FakeChildScript {
   std::string message;
   std::optional<ChildEnd> end;
+  /// The child closed its end of the pipe.
+  bool closed = false;
   bool killed = false;
 };
 

@@ -59,7 +59,7 @@ class LinuxScanChild final : public ScanChild {
   int messageFd() const override { return messageFd_; }
   int endFd() const override { return endFd_; }
 
-  void readMessage(std::string& message) override {
+  bool readMessage(std::string& message) override {
     char buffer[16384];
     for (;;) {
       const ssize_t n = ::read(messageFd_, buffer, sizeof buffer);
@@ -70,7 +70,7 @@ class LinuxScanChild final : public ScanChild {
       if (n < 0 && errno == EINTR) {
         continue;
       }
-      return;  // end of the pipe, or nothing more for now
+      return n == 0;
     }
   }
 

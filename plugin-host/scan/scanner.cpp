@@ -65,7 +65,11 @@ class PendingScan final : public PendingCommand {
         deadline_(scanner.platform_->now() + Scanner::TIME_LIMIT) {}
 
   std::vector<int> watchedFds() const override {
-    std::vector<int> fds = {child_->messageFd()};
+    // A pipe at its end stays readable: watching it would only spin.
+    std::vector<int> fds;
+    if (!messageEnded_) {
+      fds.push_back(child_->messageFd());
+    }
     if (child_->endFd() >= 0) {
       fds.push_back(child_->endFd());
     }
@@ -80,7 +84,7 @@ class PendingScan final : public PendingCommand {
   }
 
   std::optional<json> poll() override {
-    child_->readMessage(message_);
+    messageEnded_ = child_->readMessage(message_) || messageEnded_;
     const std::optional<ChildEnd> end = child_->reap();
     if (!end) {
       if (scanner_.platform_->now() < deadline_) {
@@ -116,6 +120,7 @@ class PendingScan final : public PendingCommand {
   std::optional<ModuleStamp> stamp_;
   std::chrono::steady_clock::time_point deadline_;
   std::string message_;
+  bool messageEnded_ = false;
 };
 
 Scanner::Scanner(std::unique_ptr<ScanPlatform> platform) : platform_(std::move(platform)) {}

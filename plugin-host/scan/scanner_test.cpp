@@ -56,6 +56,10 @@ TEST_F(ScannerTest, AnswersTheChildsRecordsWithThePathAndWatchesItsDescriptors) 
   child->message = message.substr(0, 10);
   EXPECT_EQ("(running)", pollOnce(*scan));
   child->message = message;
+  // A child that closed its pipe but still runs is watched by its end only.
+  child->closed = true;
+  EXPECT_EQ("(running)", pollOnce(*scan));
+  EXPECT_EQ((std::vector<int>{41}), scan->watchedFds());
   child->end = ChildEnd{};
   json expected = CLASSES;
   expected[0]["path"] = "/p/gain.vst3";
