@@ -10,7 +10,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 # Debian shows the description in lines of at most 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION
     "audio-bridge (loopback HTTP service: devices, metering, the program\n\
-encoder), plugin-host (VST3 insert chain over JSON lines) and\n\
+encoder), plugin-host (VST3 insert chain over JSON lines, with\n\
+plugin-host-scanner, the child that scans each module) and\n\
 audio-capture (input listing and float32 streaming).")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)

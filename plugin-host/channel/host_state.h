@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -20,6 +21,9 @@ using Chain = std::vector<std::unique_ptr<Plugin>>;
 struct HostState {
   Chain chain;
   std::mutex chainLock;
+  /// Wakes the main loop from any thread (set by the process skeleton; empty
+  /// in tests that have no loop).
+  std::function<void()> wakeMain;
 };
 
 }  // namespace wf::host

@@ -1,7 +1,10 @@
 #include "channel/process_skeleton.h"
 
+#include <algorithm>
+
 #include "channel/dispatcher.h"
 #include "channel/line_reader.h"
+#include "operations/latency_changes.h"
 #include "operations/output_parameters.h"
 #include "operations/process.h"
 
@@ -15,6 +18,14 @@ ProcessSkeleton::ProcessSkeleton(const Registry& registry, std::unique_ptr<Event
       writer_(outputFd),
       queues_(std::make_shared<Queues>()) {
   queues_->mainWait = std::move(wait);
+  // A plug-in announces a latency change from any thread; the main loop
+  // answers it on its next turn.
+  std::weak_ptr<Queues> queues = queues_;
+  state_.wakeMain = [queues] {
+    if (auto held = queues.lock()) {
+      held->mainWait->wake();
+    }
+  };
 }
 
 ProcessSkeleton::~ProcessSkeleton() {
@@ -77,14 +88,7 @@ void ProcessSkeleton::stopWorker() {
   worker_.join();
 }
 
-bool ProcessSkeleton::mainTurn() {
-  pump_->pump(ready_);
-  ready_.clear();
-
-  // Room for per-turn steps that belong right after the user-interface
-  // events and before the command.
-  deliverOutputParameters(state_);
-
+bool ProcessSkeleton::takeCommand() {
   std::optional<QueuedLine> line;
   bool ended = false;
   {
@@ -100,19 +104,56 @@ bool ProcessSkeleton::mainTurn() {
   // has ended and nothing is queued, so every command sent before the end of
   // input is answered.
   if (line && !line->empty) {
-    writer_.write(handleCommand(*line, registry_, state_));
+    pending_.emplace(startCommand(*line, registry_, state_));
   }
-  if (ended) {
+  return !ended;
+}
+
+bool ProcessSkeleton::mainTurn() {
+  // Descriptors of a pending command are the loop's own, not the pump's.
+  if (pending_) {
+    const std::vector<int> own =
+        pending_->pending ? pending_->pending->watchedFds() : std::vector<int>{};
+    std::erase_if(ready_,
+                  [&](int fd) { return std::find(own.begin(), own.end(), fd) != own.end(); });
+  }
+  pump_->pump(ready_);
+  ready_.clear();
+
+  // Room for per-turn steps that belong right after the user-interface
+  // events and before the command.
+  deliverOutputParameters(state_);
+  serviceLatencyChanges(state_);
+
+  bool running = true;
+  if (!pending_) {
+    running = takeCommand();
+  }
+  if (pending_) {
+    if (std::optional<nlohmann::json> reply = pollCommand(*pending_)) {
+      writer_.write(*reply);
+      pending_.reset();
+    }
+  }
+  if (!running) {
     return false;
   }
 
   // Sleep until something can bring work. With a command still queued the
   // wait only polls, so descriptors and timers get their turn between
   // commands; otherwise it lasts until the next timer, without limit when
-  // there is none. The reader's wake-up ends it when a command arrives.
+  // there is none. The reader's wake-up ends it when a command arrives. A
+  // pending command adds its descriptors and its time limit, and holds the
+  // queued commands back, so the loop sleeps while it runs.
   std::vector<int> fds;
   std::optional<std::chrono::nanoseconds> timeout = pump_->prepareWait(fds);
-  {
+  if (pending_) {
+    const std::vector<int> own = pending_->pending->watchedFds();
+    fds.insert(fds.end(), own.begin(), own.end());
+    if (const auto within = pending_->pending->pollWithin()) {
+      timeout = timeout ? std::min(*timeout, *within) : *within;
+    }
+  } else {
     std::lock_guard<std::mutex> hold(queues_->queueLock);
     if (!queues_->commands.empty() || queues_->inputEnded) {
       timeout = std::chrono::nanoseconds(0);

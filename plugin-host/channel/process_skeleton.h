@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "channel/dispatcher.h"
 #include "channel/envelope.h"
 #include "channel/event_pump.h"
 #include "channel/event_wait.h"
@@ -34,6 +35,8 @@ struct Queues {
 /// and then handles at most one command. Every thread sleeps until it has
 /// work: the worker until a block is queued, the main loop until a command
 /// is queued, a watched descriptor is readable or a run-loop timer is due.
+/// A command whose reply comes later (a scan in its child process) holds
+/// back the commands behind it, while the turns go on pumping events.
 class ProcessSkeleton {
  public:
   ProcessSkeleton(const Registry& registry, std::unique_ptr<EventPump> pump,
@@ -51,6 +54,9 @@ class ProcessSkeleton {
   void workerLoop();
   void stopWorker();
   bool mainTurn();
+  /// Takes the next command, if any, and starts it; false when none was
+  /// queued and input has ended.
+  bool takeCommand();
 
   const Registry& registry_;
   std::unique_ptr<EventPump> pump_;
@@ -59,6 +65,8 @@ class ProcessSkeleton {
   std::shared_ptr<Queues> queues_;
   HostState state_;
   std::vector<int> ready_;
+  /// The command whose reply is still to come, if any.
+  std::optional<StartedCommand> pending_;
   std::thread worker_;
 };
 

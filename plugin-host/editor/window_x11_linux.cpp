@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "editor/error_lines.h"
 #include "editor/window.h"
 #include "pluginterfaces/gui/iplugview.h"
 
@@ -18,8 +19,14 @@ namespace wf::editor {
 namespace {
 
 // Xlib's default handler ends the process on any protocol error, which a
-// plug-in's mistake (or a focus request racing an unmap) must not do.
+// plug-in's mistake (or a focus request racing an unmap) must not do. The
+// handler is the process's, so it also sees the errors of a plug-in's own
+// connection; each kind is reported once.
 int reportXError(::Display* display, XErrorEvent* event) {
+  static ErrorLines lines;
+  if (!lines.firstOfItsKind(event->error_code, event->request_code)) {
+    return 0;
+  }
   char text[256];
   XGetErrorText(display, event->error_code, text, sizeof text);
   std::fprintf(stderr, "X11 error: %s (request %d)\n", text, event->request_code);

@@ -33,4 +33,9 @@ class Module {
   std::string path_;
 };
 
+/// The shared library of the module at `path` (a bundle's library for this
+/// platform, or the path itself for a plain file), with the loader's reason
+/// when there is none.
+bool moduleLibraryPath(const std::string& path, std::string& library, std::string& error);
+
 }  // namespace wf::hosting

@@ -65,6 +65,10 @@ bool libraryPath(const std::string& path, std::string& library, std::string& err
 
 }  // namespace
 
+bool moduleLibraryPath(const std::string& path, std::string& library, std::string& error) {
+  return libraryPath(withoutTrailingSlashes(path), library, error);
+}
+
 std::shared_ptr<Module> Module::create(const std::string& requested, std::string& error) {
   const std::string path = withoutTrailingSlashes(requested);
   std::string library;

@@ -34,6 +34,11 @@ tresult PLUGIN_API Handler::endEdit(ParamID) {
 tresult PLUGIN_API Handler::restartComponent(int32 flags) {
   if ((flags & RESTART_MASK) != 0) {
     restartRequested.exchange(true);
+  } else if ((flags & kLatencyChanged) != 0) {
+    latencyChanged.exchange(true);
+    if (wake) {
+      wake();
+    }
   }
   return kResultOk;
 }

@@ -11,21 +11,35 @@ namespace {
 using namespace Steinberg;
 using namespace Steinberg::Vst;
 
-TEST(Handler, OnlyReloadIoAndLatencyChangesRequestARestart) {
-  const std::pair<int32, bool> cases[] = {
-      {kLatencyChanged, true},
-      {kReloadComponent, true},
-      {kIoChanged, true},
-      {kParamValuesChanged, false},
-      {kParamTitlesChanged | kNoteExpressionChanged, false},
-      {kParamValuesChanged | kIoChanged, true},
-      {0, false},
+// A reload or an I/O change refuses blocks until the next load; a latency
+// change alone is handed to the main thread instead, and wakes it.
+TEST(Handler, ReloadAndIoChangesRequestARestartALatencyChangeWakesTheMainThread) {
+  struct Case {
+    int32 flags;
+    bool restart;
+    bool latency;
   };
-  for (const auto& [flags, expected] : cases) {
+  const Case cases[] = {
+      {kLatencyChanged, false, true},
+      {kReloadComponent, true, false},
+      {kIoChanged, true, false},
+      {kLatencyChanged | kReloadComponent, true, false},
+      {kLatencyChanged | kIoChanged, true, false},
+      {kLatencyChanged | kParamValuesChanged, false, true},
+      {kParamValuesChanged, false, false},
+      {kParamTitlesChanged | kNoteExpressionChanged, false, false},
+      {kParamValuesChanged | kIoChanged, true, false},
+      {0, false, false},
+  };
+  for (const Case& c : cases) {
     std::recursive_mutex lock;
     Handler handler(lock);
-    EXPECT_EQ(kResultOk, handler.restartComponent(flags));
-    EXPECT_EQ(expected, handler.restartRequested.load()) << flags;
+    int wakes = 0;
+    handler.wake = [&] { ++wakes; };
+    EXPECT_EQ(kResultOk, handler.restartComponent(c.flags));
+    EXPECT_EQ(c.restart, handler.restartRequested.load()) << c.flags;
+    EXPECT_EQ(c.latency, handler.latencyChanged.load()) << c.flags;
+    EXPECT_EQ(c.latency ? 1 : 0, wakes) << c.flags;
   }
 }
 

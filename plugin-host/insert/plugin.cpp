@@ -80,14 +80,62 @@ void Plugin::load(const json& source, double sampleRate) {
   setUp(source, sampleRate, false);
   if (mono) {
     twin = std::make_unique<Plugin>();
+    twin->handler.wake = handler.wake;
     twin->setUp(source, sampleRate, true);
     ProcessData& right = twin->processData.data();
     right.inputParameterChanges = &handler.inputChanges;
     right.inputEvents = &events;
   }
 
+  // The dry delay line gets its room here, off the audio worker.
+  reportedLatency.store(latency());
+  dryDelay.reserve(2 * static_cast<size_t>(reportedLatency.load()));
+
   std::vector<float> silence(2 * MAX_FRAMES, 0.0f);
   process(silence, json::array(), 120.0, 0.0, false);
+  latencyAdopted.store(false);
+}
+
+void Plugin::followLatency(uint64_t others, uint64_t maxTotal) {
+  std::lock_guard<std::recursive_mutex> hold(lock);
+  if (!active || processor->getLatencySamples() == reportedLatency.load()) {
+    return;
+  }
+  if (!reactivate() || (twin && !twin->reactivate())) {
+    handler.restartRequested.exchange(true);
+    return;
+  }
+  const uint32_t now = processor->getLatencySamples();
+  if (now == reportedLatency.load()) {
+    return;
+  }
+  if (others + now > maxTotal) {
+    handler.restartRequested.exchange(true);
+    return;
+  }
+  const size_t delay = 2 * static_cast<size_t>(now);
+  dryDelay.reserve(delay);
+  dryDelay.trimTo(delay);
+  reportedLatency.store(now);
+  latencyAdopted.store(true);
+}
+
+bool Plugin::reactivate() {
+  processor->setProcessing(false);
+  component->setActive(false);
+  if (component->setActive(true) != kResultOk) {
+    active = false;
+    return false;
+  }
+  processor->setProcessing(true);
+  return true;
+}
+
+void Plugin::growDryDelay() {
+  std::lock_guard<std::recursive_mutex> hold(lock);
+  if (processor) {
+    dryDelay.reserve(2 * static_cast<size_t>(processor->getLatencySamples()));
+  }
 }
 
 void Plugin::setUp(const json& source, double sampleRate, bool rightChannel) {
@@ -128,6 +176,7 @@ void Plugin::setUp(const json& source, double sampleRate, bool rightChannel) {
     throw PluginError("Not an audio effect");
   }
   controller->setComponentHandler(&handler);
+  followProcessor();
 
   if (processor->canProcessSampleSize(kSample32) != kResultOk) {
     throw PluginError("Unsupported sample format");
@@ -142,6 +191,18 @@ void Plugin::setUp(const json& source, double sampleRate, bool rightChannel) {
   mapMidiControllers();
   prepareBuffers(sampleRate);
   activate();
+}
+
+void Plugin::followProcessor() {
+  // The controller starts from the processor's own values, which may differ
+  // from its declared defaults; a saved state restored next overrides both.
+  auto stream = owned(new MemoryStream());
+  if (component->getState(stream) != kResultOk) {
+    return;
+  }
+  int64 position = 0;
+  stream->seek(0, IBStream::kIBSeekSet, &position);
+  controller->setComponentState(stream);
 }
 
 void Plugin::checkBuses(bool rightChannel) {

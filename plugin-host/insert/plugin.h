@@ -91,6 +91,20 @@ class Plugin {
   /// The plug-in's current latency in samples.
   uint32_t latency();
 
+  /// Main thread, after the plug-in announced a latency change: re-reads the
+  /// latency and, when it differs from the one the insert works with,
+  /// restarts processing as the plug-in's host duty for that change asks
+  /// (processing off, deactivate, activate, read the latency again,
+  /// processing on) and adopts the new value: the dry delay follows it and
+  /// the next block reports it (tookNewLatency). `others` is the rest of the
+  /// chain's latency: a total above `maxTotal` is not adopted, and the insert
+  /// then refuses blocks until it is reloaded, as before. Takes the insert's
+  /// lock.
+  void followLatency(uint64_t others, uint64_t maxTotal);
+  /// Main thread: makes the dry delay line room for the latency the plug-in
+  /// reports now, when a block found it too short (delayNeedsRoom).
+  void growDryDelay();
+
   /// The descriptor's "name", or "VST3 effect" when it has none.
   static std::string displayName(const nlohmann::json& descriptor);
 
@@ -129,6 +143,18 @@ class Plugin {
   /// nothing.
   std::vector<float> dry;
   std::atomic<bool> bypass{false};
+  /// The latency the insert works with: the one at load, then each announced
+  /// change it adopted. The chain's total is the sum of these.
+  std::atomic<uint32_t> reportedLatency{0};
+  /// Set by followLatency when it adopted a new value; the next block takes
+  /// it (under the insert lock) and sets tookNewLatency.
+  std::atomic<bool> latencyAdopted{false};
+  /// The last block was the first to run with a newly adopted latency.
+  /// Audio worker.
+  bool tookNewLatency = false;
+  /// A block found the dry delay line too short for the reported latency;
+  /// the main thread grows it (growDryDelay).
+  std::atomic<bool> delayNeedsRoom{false};
   bool active = false;
   bool instrument = false;
   /// The main buses are mono: a mono-only effect, loaded twice (dual mono).
@@ -143,11 +169,16 @@ class Plugin {
   /// Steps of load() up to activation. `rightChannel`: set up the twin of a
   /// dual-mono insert, which must accept the mono arrangement.
   void setUp(const nlohmann::json& descriptor, double sampleRate, bool rightChannel);
+  /// Hands the component's state to the controller (results ignored).
+  void followProcessor();
   void checkBuses(bool rightChannel);
   void restoreState(const nlohmann::json& state);
   void mapMidiControllers();
   void prepareBuffers(double sampleRate);
   void activate();
+  /// Restarts processing after a latency change; false when the plug-in
+  /// refuses to be activated again.
+  bool reactivate();
   /// Copies the block's channels into the main input bus, starting at
   /// interleaved channel `first` (1 for the twin's right channel).
   void fillInputs(const std::vector<float>& samples, int32_t frames, int32_t first);

@@ -16,6 +16,9 @@ void Plugin::process(std::vector<float>& samples, const json& blockEvents, doubl
     throw PluginError("Plugin layout or latency changed; reload the insert");
   }
   const auto frames = static_cast<int32>(std::min(samples.size() / 2, size_t{MAX_FRAMES}));
+  // A latency adopted on the main thread since the last block: this is the
+  // first block that runs with it.
+  tookNewLatency = latencyAdopted.exchange(false);
 
   processContext.tempo = tempo;
   processContext.projectTimeMusic = beat;
@@ -33,7 +36,12 @@ void Plugin::process(std::vector<float>& samples, const json& blockEvents, doubl
   } else {
     dry.assign(samples.begin(), samples.end());
   }
-  dryDelay.run(dry, processor->getLatencySamples());
+  if (!dryDelay.run(dry, processor->getLatencySamples()) && !delayNeedsRoom.exchange(true) &&
+      handler.wake) {
+    // The line grows off the audio worker; until then it delays by the room
+    // it has.
+    handler.wake();
+  }
 
   ProcessData& data = processData.data();
   data.numSamples = frames;

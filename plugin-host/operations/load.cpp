@@ -1,5 +1,6 @@
 #include "channel/host_state.h"
 #include "insert/plugin.h"
+#include "operations/latency_changes.h"
 #include "operations/register_operations.h"
 
 namespace wf::host {
@@ -9,7 +10,6 @@ using nlohmann::json;
 namespace {
 
 constexpr size_t MAX_INSERTS = 8;
-constexpr uint32_t MAX_LATENCY = 48000;
 
 // "plugins" as a list: an array or the values of an object, nothing for
 // null, else the one value.
@@ -41,6 +41,7 @@ json load(const json& request, HostState& host) {
   Chain fresh;
   for (const json* descriptor : descriptors) {
     auto insert = std::make_unique<Plugin>();
+    insert->handler.wake = host.wakeMain;
     try {
       insert->load(*descriptor, sampleRate);
     } catch (const std::exception& e) {
@@ -60,7 +61,7 @@ json load(const json& request, HostState& host) {
   while (!fresh.empty()) {
     fresh.pop_back();
   }
-  if (latency > MAX_LATENCY) {
+  if (latency > MAX_CHAIN_LATENCY) {
     throw PluginError("Plugin latency exceeds one second");
   }
   return {{"latency", latency}, {"ready", true}};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,10 @@ namespace wf::host {
 std::string processRequest(QueuedLine& line, HostState& host);
 
 /// The body of "process": runs `samples` through the chain in place, with the
-/// request's other members (events, transport) from `request`.
-void processBlock(const nlohmann::json& request, std::vector<float>& samples, HostState& host);
+/// request's other members (events, transport) from `request`. Returns the
+/// chain's total latency when an insert ran with a newly adopted latency in
+/// this block (the reply then carries it as "latency"); none otherwise.
+std::optional<uint64_t> processBlock(const nlohmann::json& request, std::vector<float>& samples,
+                                     HostState& host);
 
 }  // namespace wf::host

@@ -76,5 +76,6 @@ constexpr int FAULTS = 5;
 constexpr int SIDECHAIN = 6;
 constexpr int METER = 7;
 constexpr int MONO = 8;
+constexpr int ANNOUNCER = 9;
 
 }  // namespace wf::host::testing

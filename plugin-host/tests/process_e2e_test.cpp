@@ -183,27 +183,45 @@ TEST_F(ProcessTest, NonFiniteOutputFailsEvenWhenBypassed) {
 }
 
 TEST_F(ProcessTest, ARefusedBlockFailsAndLaterInsertsDoNotRun) {
-  host.result(loadRequest({insert("faults", FAULTS, 11), insert("faults", FAULTS, 1)}));
+  // The meter after the refusing insert counts the blocks it sees in its
+  // state (its second int32); the warm-up block is its first.
+  host.result(loadRequest({insert("faults", FAULTS, 11), insert("meter", METER, 1)}));
+  auto meterBlocks = [&] {
+    const json bytes = host.result({{"op", "state"}}).at(1).at("state").at("component");
+    return bytes.at(4).get<int>() | bytes.at(5).get<int>() << 8;
+  };
+  ASSERT_EQ(1, meterBlocks());
   EXPECT_EQ("Processing failed", host.error(processRequest(ramp(1024))));
+  EXPECT_EQ(1, meterBlocks());
+  // A block the first insert takes (silence) does reach the meter.
+  host.result(processRequest(std::vector<float>(2048, 0.0f)));
+  EXPECT_EQ(2, meterBlocks());
 }
 
-TEST_F(ProcessTest, ARestartRequestFailsEveryLaterBlockUntilTheNextLoad) {
+TEST_F(ProcessTest, AReloadOrIoRestartFailsEveryLaterBlockUntilTheNextLoad) {
   const std::string changed = "Plugin layout or latency changed; reload the insert";
-  const json restart = insert("faults", FAULTS, 2);
-  host.result(loadRequest({restart}));
-  host.result(processRequest(ramp(1024)));  // asks for the restart
-  EXPECT_EQ(changed, host.error(processRequest(ramp(1024))));
-  EXPECT_EQ(changed, host.error(processRequest(ramp(1024))));
+  // kReloadComponent, kIoChanged, and either with kLatencyChanged.
+  for (int flags : {1, 2, 1 | 8, 2 | 8}) {
+    const json restart = insert("faults", FAULTS, 2, {{"state", int32State(flags)}});
+    host.result(loadRequest({restart}));
+    host.result(processRequest(ramp(1024)));  // asks for the restart
+    EXPECT_EQ(changed, host.error(processRequest(ramp(1024)))) << flags;
+    EXPECT_EQ(changed, host.error(processRequest(ramp(1024)))) << flags;
 
-  host.result(loadRequest({restart}));
-  EXPECT_EQ(ramp(1024), samplesOf(host.result(processRequest(ramp(1024)))));
+    host.result(loadRequest({restart}));
+    EXPECT_EQ(ramp(1024), samplesOf(host.result(processRequest(ramp(1024))))) << flags;
+  }
 
-  // A request outside reload, I/O and latency changes (parameter values) is
-  // not a restart.
-  json valuesChanged = insert("faults", FAULTS, 2, {{"state", int32State(4)}});
-  host.result(loadRequest({valuesChanged}));
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(ramp(1024), samplesOf(host.result(processRequest(ramp(1024)))));
+  // Neither a request outside reload and I/O changes (parameter values), nor
+  // a latency change alone that leaves the latency as it was, refuses blocks.
+  for (int flags : {4, 8}) {
+    json notARestart = insert("faults", FAULTS, 2, {{"state", int32State(flags)}});
+    host.result(loadRequest({notARestart}));
+    for (int i = 0; i < 3; ++i) {
+      const json reply = host.call(processRequest(ramp(1024)));
+      EXPECT_EQ(ramp(1024), samplesOf(reply.value("result", json::array()))) << flags;
+      EXPECT_FALSE(reply.contains("latency")) << flags;
+    }
   }
 }
 
