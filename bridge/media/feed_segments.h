@@ -28,9 +28,10 @@ struct FeedEvent {
     /// true when the feed has no video track, so any fragment is a place
     /// to start decoding.
     FragmentStart,
-    /// Each video frame of the current fragment: `key`
-    /// says whether a decoder can start at it. `position` is where the frame
-    /// became known (for MP4, the start of its `moof`).
+    /// A video frame of the current fragment: `key` says whether a decoder
+    /// can start at it. `position` is where that became known. WebM reports
+    /// every video block; MP4 the first video sample of each `moof`, at the
+    /// end of that box.
     VideoFrame,
   };
   Kind kind;
@@ -80,56 +81,57 @@ class FeedSegmenter {
  private:
   struct Element {
     uint32_t id;
-    uint64_t end;  // absolute; UNKNOWN_END for an unknown size
+    uint64_t end;  // absolute; for an unknown size, the end of the nearest known ancestor
+    bool unknown;
   };
-  static constexpr uint64_t UNKNOWN_END = ~uint64_t{0};
 
   Status fail(std::string message);
-  Status step_webm(std::string_view chunk, size_t& at, std::vector<FeedEvent>& out);
-  Status step_mp4(std::string_view chunk, size_t& at, std::vector<FeedEvent>& out);
-  Status webm_element(uint32_t id, uint64_t size, bool unknown, uint64_t start,
-                      std::vector<FeedEvent>& out);
-  Status webm_close_ended(std::vector<FeedEvent>& out);
-  void webm_close(const Element& e, std::vector<FeedEvent>& out);
+  Status take_header_byte(char byte, std::vector<FeedEvent>& out);
+  Status webm_header(std::vector<FeedEvent>& out);
+  Status webm_element(uint32_t id, uint64_t size, bool unknown, std::vector<FeedEvent>& out);
   void webm_value(std::vector<FeedEvent>& out);
-  Status mp4_box(std::vector<FeedEvent>& out);
-  void begin_stream(uint64_t start, std::vector<FeedEvent>& out);
-  void begin_fragment(uint64_t start, std::vector<FeedEvent>& out);
-  void keep_init(std::string_view bytes);
+  void webm_close(const Element& e, std::vector<FeedEvent>& out);
+  Status close_ended(std::vector<FeedEvent>& out);
+  Status mp4_header(std::vector<FeedEvent>& out);
+  void mp4_value(std::vector<FeedEvent>& out);
+  void mp4_moov(std::string_view body);
+  void mp4_moof(std::vector<FeedEvent>& out);
+  void begin_stream(std::vector<FeedEvent>& out);
+  void begin_fragment(std::vector<FeedEvent>& out);
+  Status keep_init(std::string_view bytes);
+  bool is_video_track(uint64_t track) const;
 
   FeedContainer container_;
   std::optional<Error> failed_;
-  uint64_t position_ = 0;  // absolute position of the next byte to parse
+  uint64_t position_ = 0;  // feed position of the next byte to parse
 
   // The init segment of the current stream.
   std::string init_;
   bool init_complete_ = false;
   bool stream_seen_ = false;
   uint64_t stream_start_ = 0;
-  Status init_status_;
 
-  // Element or box header being read, and its start.
+  // The element or box header being read, and where it began.
   std::string header_;
   uint64_t header_start_ = 0;
   // Body bytes being kept (a small value, a block's first bytes, a moov or
-  // moof box) and how many to keep, then how many to skip.
+  // moof box), how many more to keep, then how many to skip.
   std::string body_;
   uint32_t body_id_ = 0;
-  uint64_t body_start_ = 0;
   uint64_t keep_ = 0;
   uint64_t skip_ = 0;
   bool skip_forever_ = false;
 
-  // WebM parse state.
+  // WebM: the open master elements and what Tracks said.
   std::vector<Element> open_;
   std::vector<uint64_t> video_tracks_;
-  bool tracks_known_ = false;
   uint64_t entry_number_ = 0;
   uint64_t entry_type_ = 0;
+  bool group_block_ = false;
   bool group_video_ = false;
   bool group_referenced_ = false;
 
-  // MP4 parse state.
+  // MP4: the video track and its default sample flags from `trex`.
   uint32_t video_track_id_ = 0;
   bool has_video_track_ = false;
   std::optional<uint32_t> trex_video_flags_;
@@ -156,12 +158,14 @@ class FeedJoin {
   bool joined() const { return joined_; }
 
  private:
-  void hold_tail();
+  std::vector<SharedBytes> join(uint64_t from, const std::string& init_segment);
+  void hold_from(uint64_t position);
 
   bool joined_ = false;
   std::string held_;         // feed bytes from held_start_ to the end of the last chunk
   uint64_t held_start_ = 0;  // feed position of held_[0]
-  bool candidate_ = false;   // held_ starts at a fragment not yet judged
+  bool candidate_ = false;   // a fragment not yet judged starts at candidate_start_
+  uint64_t candidate_start_ = 0;
 };
 
 /// Bytes held at most while waiting to judge one fragment.

@@ -136,7 +136,9 @@ Status FlvSplitter::push(std::string_view bytes, std::vector<FlvTag>& out) {
       const size_t take = std::min(fixed - pending_.size(), bytes.size());
       pending_.append(bytes.substr(0, take));
       bytes.remove_prefix(take);
-      continue;
+      if (pending_.size() < fixed) {
+        continue;
+      }
     }
     const auto* p = bytes_of(pending_);
     size_t need = 0;
