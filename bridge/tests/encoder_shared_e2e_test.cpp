@@ -377,5 +377,23 @@ TEST_F(SharedEncoding, StopDuringAReconnectWaitEndsEverything) {
   EXPECT_TRUE(children_of(bridge_->child.pid()).empty());
 }
 
+TEST(SharedEncodingPayload, ANonBooleanSwitchIsRefusedWithTheEndpointsOwnText) {
+  testing::TempDir dir;
+  auto bridge = EncoderBridge::start(dir.path(), {{"FFMPEG_PATH", "ffmpeg"}});
+  ASSERT_TRUE(bridge);
+  for (const char* value : {R"("true")", "1", "{}"}) {
+    const std::string body =
+        std::string(R"({"sharedEncoding": )") + value +
+        R"(, "outputs": [{"id": "a", "rtmpUrl": "rtmp://127.0.0.1:9/live/a"}]})";
+    Reply r = bridge->post("/encoder/start", body);
+    EXPECT_EQ(400, r.status) << body;
+    EXPECT_EQ(json::parse(R"({"error":"Invalid encoder settings"})"), r.json()) << body;
+    r = bridge->post("/encoder/output/start", body);
+    EXPECT_EQ(400, r.status) << body;
+    EXPECT_EQ(json::parse(R"({"error":"Invalid destination settings"})"), r.json()) << body;
+  }
+  EXPECT_EQ(json::array(), bridge->outputs());
+}
+
 }  // namespace
 }  // namespace wf::encoder_test
