@@ -3,7 +3,8 @@
 // segment and failure do not depend on how the feed is cut; events go
 // forward within the feed; the init segment of a single stream is the feed's
 // first bytes up to its first fragment; and what a join writes is the init
-// segment followed by the feed from a fragment's start to the end.
+// segment followed by the feed from a fragment's start to the end, as is a
+// rewind's history.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -32,11 +33,13 @@ struct Run {
   std::string joined;
   bool did_join = false;
   std::string init_at_join;
+  std::string history;
 };
 
 Run run(FeedContainer c, std::string_view feed, const std::vector<size_t>& cuts) {
   FeedSegmenter s(c);
   FeedJoin join;
+  FeedRewind rewind;
   Run out;
   size_t begin = 0;
   for (size_t i = 0; i <= cuts.size(); ++i) {
@@ -47,6 +50,7 @@ Run run(FeedContainer c, std::string_view feed, const std::vector<size_t>& cuts)
     if (!s.push(*chunk, events).ok()) {
       out.ok = false;
     }
+    rewind.observe(*chunk, position, events);
     const bool was_joined = join.joined();
     for (const SharedBytes& piece : join.admit(chunk, position, events, s.init_segment())) {
       out.joined += *piece;
@@ -59,6 +63,7 @@ Run run(FeedContainer c, std::string_view feed, const std::vector<size_t>& cuts)
   }
   out.init = s.init_segment();
   out.did_join = join.joined();
+  out.history = rewind.history();
   return out;
 }
 
@@ -77,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const Run whole = run(c, feed, {});
   const Run pieces = run(c, feed, cuts);
-  if (whole.ok != pieces.ok || whole.events != pieces.events || whole.init != pieces.init) {
+  if (whole.ok != pieces.ok || whole.events != pieces.events || whole.init != pieces.init ||
+      whole.history != pieces.history) {
     violated("a cut changed the result");
   }
   uint64_t last = 0;
@@ -96,6 +102,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (whole.init.size() != first_fragment->position ||
        whole.init != feed.substr(0, whole.init.size()))) {
     violated("the init segment is not the feed's head");
+  }
+  if (!whole.history.empty()) {
+    const uint64_t from = feed.size() - whole.history.size();
+    if (whole.history.size() > feed.size() || whole.history != feed.substr(from) ||
+        std::none_of(whole.events.begin(), whole.events.end(), [from](const FeedEvent& e) {
+          return e.kind == FeedEvent::Kind::FragmentStart && e.position == from;
+        })) {
+      violated("a history that is not the feed from a fragment's start");
+    }
   }
   for (const Run* r : {&whole, &pieces}) {
     if (!r->did_join) {

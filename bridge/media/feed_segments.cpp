@@ -621,4 +621,66 @@ std::vector<SharedBytes> FeedJoin::admit(const SharedBytes& chunk, uint64_t chun
   return {};
 }
 
+// ---- FeedRewind ----
+
+void FeedRewind::confirm(uint64_t from) {
+  const uint64_t end = held_start_ + held_.size();
+  if (from < held_start_ || from > end) {
+    history_.clear();  // its first bytes were not held
+    return;
+  }
+  history_.assign(held_, static_cast<size_t>(from - held_start_));
+}
+
+void FeedRewind::observe(std::string_view chunk, uint64_t chunk_position,
+                         const std::vector<FeedEvent>& events) {
+  if (held_start_ + held_.size() != chunk_position) {
+    held_.clear();
+    history_.clear();
+    held_start_ = chunk_position;
+    candidate_ = false;
+  }
+  held_.append(chunk);
+  if (!history_.empty()) {
+    history_.append(chunk);
+  }
+  for (const FeedEvent& e : events) {
+    switch (e.kind) {
+      case FeedEvent::Kind::StreamStart:
+        candidate_ = false;
+        history_.clear();  // of no use without the old stream's head
+        break;
+      case FeedEvent::Kind::FragmentStart:
+        candidate_ = !e.key;
+        candidate_start_ = e.position;
+        if (e.key) {
+          confirm(e.position);
+        }
+        break;
+      case FeedEvent::Kind::VideoFrame:
+        if (candidate_) {
+          // Judged too late, it would have been held past the bound.
+          if (e.key && e.position - candidate_start_ <= FEED_JOIN_HOLD_LIMIT) {
+            confirm(candidate_start_);
+          }
+          candidate_ = false;
+        }
+        break;
+    }
+  }
+  if (history_.size() > FEED_JOIN_HOLD_LIMIT) {
+    history_.clear();
+    history_.shrink_to_fit();
+  }
+  const uint64_t end = held_start_ + held_.size();
+  if (candidate_ && end - candidate_start_ > FEED_JOIN_HOLD_LIMIT) {
+    candidate_ = false;
+  }
+  const uint64_t keep_from = candidate_
+                                 ? std::max(candidate_start_, held_start_)
+                                 : (held_.size() > JOIN_TAIL ? end - JOIN_TAIL : held_start_);
+  held_.erase(0, static_cast<size_t>(keep_from - held_start_));
+  held_start_ = keep_from;
+}
+
 }  // namespace wf::bridge

@@ -168,6 +168,35 @@ class FeedJoin {
   uint64_t candidate_start_ = 0;
 };
 
+/// The recent feed a new encoding child can start from at once: the bytes
+/// from the start of the latest fragment known to open with a keyframe (any
+/// fragment, for a feed without video) to the end of the last chunk. A
+/// child fed the init segment and this history decodes from its first
+/// fragment and then takes every further chunk whole, instead of waiting up
+/// to a keyframe interval of the feed for the next such fragment; its output
+/// starts with up to that much of the recent program, encoded faster than
+/// real time. Bounded: a history past FEED_JOIN_HOLD_LIMIT is dropped until
+/// the next keyframe fragment.
+class FeedRewind {
+ public:
+  /// `chunk` is the chunk just pushed to the feed's segmenter, starting at
+  /// feed position `chunk_position`; `events` what that push reported.
+  void observe(std::string_view chunk, uint64_t chunk_position,
+               const std::vector<FeedEvent>& events);
+  /// The history; empty when no keyframe fragment is known in the current
+  /// stream (none yet, a new stream began, or it grew past the bound).
+  const std::string& history() const { return history_; }
+
+ private:
+  void confirm(uint64_t from);
+
+  std::string history_;
+  std::string held_;  // as FeedJoin holds: a tail, or from the fragment being judged
+  uint64_t held_start_ = 0;
+  bool candidate_ = false;
+  uint64_t candidate_start_ = 0;
+};
+
 /// Bytes held at most while waiting to judge one fragment.
 inline constexpr size_t FEED_JOIN_HOLD_LIMIT = 8u << 20;
 

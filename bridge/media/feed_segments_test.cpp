@@ -468,6 +468,76 @@ TEST(FeedJoin, GivesUpAFragmentPastTheHoldLimit) {
   EXPECT_TRUE(out == webm_head() + next);
 }
 
+// ---- FeedRewind ----
+
+// The rewind's history after the feed was pushed in the chunks cut at `cuts`
+// and up to `upto` bytes.
+std::string history_after(const std::string& stream, size_t upto, const std::vector<size_t>& cuts) {
+  FeedSegmenter s(FeedContainer::WebM);
+  FeedRewind rewind;
+  size_t begin = 0;
+  std::vector<size_t> ends;
+  for (size_t c : cuts) {
+    if (c < upto) {
+      ends.push_back(c);
+    }
+  }
+  ends.push_back(upto);
+  for (size_t end : ends) {
+    const std::string chunk = stream.substr(begin, end - begin);
+    const uint64_t position = s.position();
+    std::vector<FeedEvent> events;
+    EXPECT_TRUE(s.push(chunk, events).ok());
+    rewind.observe(chunk, position, events);
+    begin = end;
+  }
+  return rewind.history();
+}
+
+TEST(FeedRewind, HoldsTheFeedFromTheLatestKeyframeCluster) {
+  const std::string stream = webm_stream();
+  const size_t c1 = webm_head().size();
+  const size_t c2 = c1 + CLUSTER_AUDIO_FIRST.size();
+  const size_t c3 = c2 + CLUSTER_NON_KEY.size();
+  const size_t c4 = c3 + CLUSTER_KNOWN.size();
+  struct Case {
+    size_t upto;
+    std::string history;
+  };
+  const Case cases[] = {
+      {c1, ""},                                  // the head only
+      {c1 + 5, ""},                              // a cluster not yet judged
+      {c2, stream.substr(c1, c2 - c1)},          // the first cluster, which opens with a key
+      {c3 + 3, stream.substr(c1, c3 + 3 - c1)},  // non-key clusters extend it
+      {c4, stream.substr(c1, c4 - c1)},          //
+      {stream.size(), stream.substr(c4)},        // the last cluster opens with a key
+  };
+  for (const Case& c : cases) {
+    // Whole, and cut at every byte.
+    EXPECT_EQ(c.history, history_after(stream, c.upto, {})) << c.upto;
+    std::vector<size_t> every;
+    for (size_t i = 1; i < c.upto; ++i) {
+      every.push_back(i);
+    }
+    EXPECT_EQ(c.history, history_after(stream, c.upto, every)) << c.upto;
+  }
+}
+
+TEST(FeedRewind, ForgetsAnOldStreamAndAnOverlongHistory) {
+  const std::string restarted = webm_stream() + webm_head() + CLUSTER_NON_KEY;
+  EXPECT_EQ("", history_after(restarted, restarted.size(), {}));
+  const std::string again = restarted + CLUSTER_AUDIO_FIRST;
+  EXPECT_EQ(CLUSTER_AUDIO_FIRST, history_after(again, again.size(), {}));
+
+  const std::string big =
+      webm_head() + CLUSTER_AUDIO_FIRST + el(VOID, std::string(FEED_JOIN_HOLD_LIMIT, 'x'));
+  std::vector<size_t> cuts;
+  for (size_t i = webm_head().size(); i < big.size(); i += 1 << 20) {
+    cuts.push_back(i);
+  }
+  EXPECT_TRUE(history_after(big, big.size(), cuts).empty());
+}
+
 // ---- Real encoder output ----
 
 struct RealFeed {
@@ -492,7 +562,38 @@ std::string make_feed(const wf::testing::TempDir& dir, const RealFeed& feed) {
   return wf::testing::readFile(path);
 }
 
-// A decoder that starts on the joined feed decodes it without a complaint,
+// What an encoder started before chunk `from` is given when it starts from
+// the rewind's history: the init segment, the history, then every chunk.
+std::string rewound_output(FeedContainer c, const std::string& stream,
+                           const std::vector<size_t>& cuts, size_t from) {
+  FeedSegmenter s(c);
+  FeedRewind rewind;
+  std::string out;
+  size_t begin = 0;
+  std::vector<size_t> ends = cuts;
+  ends.push_back(stream.size());
+  for (size_t k = 0; k < ends.size(); ++k) {
+    if (k == from) {
+      if (rewind.history().empty()) {
+        return "";  // nothing to start from: such an encoder waits as FeedJoin does
+      }
+      out = s.init_segment() + rewind.history();
+    }
+    const std::string chunk = stream.substr(begin, ends[k] - begin);
+    const uint64_t position = s.position();
+    std::vector<FeedEvent> events;
+    EXPECT_TRUE(s.push(chunk, events).ok());
+    rewind.observe(chunk, position, events);
+    if (k >= from) {
+      out += chunk;
+    }
+    begin = ends[k];
+  }
+  return out;
+}
+
+// A decoder that starts on the joined feed, or on the rewound one, decodes
+// it without a complaint,
 // for a join that begins at every 1/8 of the feed.
 TEST(FeedJoin, RealFeedsJoinedMidStreamDecodeCleanly) {
   const RealFeed feeds[] = {
@@ -533,11 +634,18 @@ TEST(FeedJoin, RealFeedsJoinedMidStreamDecodeCleanly) {
         continue;  // the last key fragment came before the join
       }
       const std::string path = dir.write(std::string("joined-") + feed.name, out);
+      const std::string rewound_bytes = rewound_output(feed.container, stream, cuts, from);
+      EXPECT_FALSE(rewound_bytes.empty()) << feed.name << " has no history at chunk " << from;
+      const std::string rewound = dir.write(std::string("rewound-") + feed.name, rewound_bytes);
       wf::testing::ExitStatus status;
       const std::string errors = wf::testing::runCommand(
           {"sh", "-c", "ffmpeg -nostdin -v warning -i '" + path + "' -f null - 2>&1"}, &status);
       EXPECT_TRUE(status.exited && status.code == 0) << feed.name << " from chunk " << from;
       EXPECT_EQ("", errors) << feed.name << " from chunk " << from;
+      const std::string rewound_errors = wf::testing::runCommand(
+          {"sh", "-c", "ffmpeg -nostdin -v warning -i '" + rewound + "' -f null - 2>&1"}, &status);
+      EXPECT_TRUE(status.exited && status.code == 0) << feed.name << " rewound at chunk " << from;
+      EXPECT_EQ("", rewound_errors) << feed.name << " rewound at chunk " << from;
     }
   }
 }
