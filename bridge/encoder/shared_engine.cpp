@@ -210,9 +210,18 @@ Result<std::shared_ptr<Rendition>> SharedEngine::start_rendition(const std::stri
   auto container = container_of(demuxer);
   auto seg = segmenters_.find(demuxer);
   if (seg == segmenters_.end() && container) {
-    segmenters_.emplace(demuxer, Segmenter{FeedSegmenter(*container), {}, 0});
+    segmenters_.emplace(demuxer, Segmenter{FeedSegmenter(*container), {}, 0, {}});
   } else if (seg != segmenters_.end() && seg->second.segmenter.position() > 0) {
-    r->join.emplace();
+    // The init segment and the recent feed from a keyframe fragment let the
+    // child start now, a little behind live, which it catches up faster
+    // than real time; without them it waits for the next such fragment.
+    const Segmenter& s = seg->second;
+    if (s.segmenter.init_complete() && !s.segmenter.failed() && !s.rewind.history().empty()) {
+      r->input->offer(std::make_shared<const std::string>(s.segmenter.init_segment()));
+      r->input->offer(std::make_shared<const std::string>(s.rewind.history()));
+    } else {
+      r->join.emplace();
+    }
   }
   try {
     r->reader = std::thread([this, raw = r.get()] { read_output(raw); });
@@ -366,6 +375,7 @@ std::vector<std::shared_ptr<SharedDestination>> SharedEngine::feed(const SharedC
     // A malformed feed leaves the segmenter failed: children already fed
     // go on with the chunks, and none can join it any more.
     (void)s.segmenter.push(*chunk, s.events);
+    s.rewind.observe(*chunk, s.chunk_position, s.events);
   }
   std::vector<std::shared_ptr<Rendition>> failed;
   for (auto& r : renditions) {

@@ -430,33 +430,56 @@ TEST_F(SharedEngineTest, AFailedLaunchStopsWhatTheCallStarted) {
   EXPECT_EQ(4u, launcher_.launched_args.size());
 }
 
-TEST_F(SharedEngineTest, AnEncodingChildStartedOnARunningFeedJoinsAtAKeyframeCluster) {
-  start(R"({"sharedEncoding": true, "outputs": [{"id": "a", "rtmpUrl": "rtmp://h/live/a"}]})");
-  auto post = [&](const std::string& bytes) {
+class RunningFeedTest : public SharedEngineTest {
+ protected:
+  void post(const std::string& bytes) {
     EXPECT_TRUE(
         write_encoder_chunk_target(*list_, std::make_shared<const std::string>(bytes), std::nullopt)
             .ok());
-  };
-  const std::string head = webm_head();
-  const std::string first = head + webm_cluster(true, '1') + webm_cluster(false, '2');
-  post(first);
-  ASSERT_TRUE(wait_input(100, first));
+  }
+  // A second rendition (new settings) started on the running feed; its
+  // encoding child is 102.
+  void start_second() {
+    start(R"({"sharedEncoding": true, "outputs": [{"id": "b", "rtmpUrl": "rtmp://h/live/b",
+        "videoBitrate": 1000}]})",
+          true);
+    ASSERT_EQ(4u, launcher_.launched_args.size());
+    ASSERT_TRUE(is_encoder(102));
+  }
+  const std::string one_ = R"({"sharedEncoding": true, "outputs": [{"id": "a",
+      "rtmpUrl": "rtmp://h/live/a"}]})";
+};
 
-  // New settings: a second encoding child starts on the running feed.
-  start(R"({"sharedEncoding": true, "outputs": [{"id": "b", "rtmpUrl": "rtmp://h/live/b",
-      "videoBitrate": 1000}]})",
-        true);
-  ASSERT_EQ(4u, launcher_.launched_args.size());
-  ASSERT_TRUE(is_encoder(102));
-  const std::string not_key = webm_cluster(false, '3');
-  const std::string key = webm_cluster(true, '4');
+TEST_F(RunningFeedTest, ANewEncodingChildStartsFromTheLatestKeyframeCluster) {
+  start(one_);
+  const std::string head = webm_head();
+  const std::string old_key = webm_cluster(true, '1');
+  const std::string recent = webm_cluster(true, '2') + webm_cluster(false, '3');
+  post(head + old_key + recent);
+  start_second();
+  // At once: the head and the feed from the latest keyframe Cluster on.
+  EXPECT_TRUE(wait_input(102, head + recent));
+  const std::string next = webm_cluster(false, '4');
+  post(next);
+  EXPECT_TRUE(wait_input(102, head + recent + next));
+  EXPECT_TRUE(wait_input(100, head + old_key + recent + next));
+}
+
+TEST_F(RunningFeedTest, WithoutAKeyframeClusterYetItWaitsForTheNextOne) {
+  start(one_);
+  const std::string head = webm_head();
+  const std::string first = head + webm_cluster(false, '1');
+  post(first);
+  start_second();
+  const std::string not_key = webm_cluster(false, '2');
+  const std::string key = webm_cluster(true, '3');
   post(not_key);
   post(key);
   // The running child has the feed unchanged; the new one the head, then
   // the feed from the keyframe's Cluster on.
   EXPECT_TRUE(wait_input(100, first + not_key + key));
   EXPECT_TRUE(wait_input(102, head + key));
-  const std::string next = webm_cluster(false, '5');
+  const std::string next = webm_cluster(false, '4');
   post(next);
   EXPECT_TRUE(wait_input(102, head + key + next));
 }
