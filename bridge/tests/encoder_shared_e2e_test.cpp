@@ -285,10 +285,15 @@ TEST_F(SharedEncoding, DestinationsJoinMidStreamWithoutTheHeadResent) {
                                                  std::chrono::steady_clock::now() - joined_at)
                                                  .count()));
   // New settings: a second encoding child starts on the running feed.
+  const auto other_at = std::chrono::steady_clock::now();
   r = bridge_->post("/encoder/output/start", payload({{"other", rtmp_.url("other")}}, 1000));
   ASSERT_EQ(200, r.status) << r.body;
   EXPECT_EQ(5u, children_of(bridge_->child.pid()).size());
   ASSERT_TRUE(wait_state("other", "live")) << bridge_->status();
+  RecordProperty("new_rendition_join_ms",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - other_at)
+                                      .count()));
   const size_t remaining_at_join = feed.size() - sender.sent();
 
   // A front end that re-sends the head for a destination changes nothing.
