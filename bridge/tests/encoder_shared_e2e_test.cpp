@@ -60,6 +60,25 @@ bool starts_at_keyframe(const std::string& path) {
   return packets["packets"][0].value("flags", "").find('K') != std::string::npos;
 }
 
+// The longest stretch between two video frames of a recording, in seconds.
+double longest_video_gap(const std::string& path) {
+  const json packets =
+      probe({"-select_streams", "v:0", "-show_entries", "packet=pts_time", "-show_packets"}, path);
+  double longest = 0;
+  double last = -1;
+  if (!packets.is_object()) {
+    return 1e9;
+  }
+  for (const json& p : packets["packets"]) {
+    const double t = std::stod(p.value("pts_time", std::string("0")));
+    if (last >= 0) {
+      longest = std::max(longest, t - last);
+    }
+    last = t;
+  }
+  return longest;
+}
+
 // Checks a recording the server has finished: H.264 and AAC, starting at a
 // keyframe, with audio and video starting together, at least `min_seconds`
 // long.
@@ -353,6 +372,7 @@ TEST_F(SharedEncoding, ADestinationReconnectsWhileTheOthersRecordOn) {
   // The steady destination has the whole program without a gap; the blinking
   // one's new recording is whole from its return.
   expect_whole_recording(rtmp_.recording("steady"), seconds - 2.0);
+  EXPECT_LT(longest_video_gap(rtmp_.recording("steady")), 0.5);
   expect_whole_recording(blinking.recording("blink"), 1.0);
 }
 
