@@ -7,7 +7,19 @@
 // of GET /encoder/status over 8 outputs with logs past 16 KiB, against GET
 // /health on the same connection.
 //
+// Then real encoding with real ffmpeg into a private nginx-rtmp, with one
+// 720p30 WebM feed posted in real time: the CPU seconds of all the bridge's
+// children for 1 and 3 destinations (720p, 2500 kbit/s) in the default mode
+// and with "sharedEncoding" (a fresh bridge per case, whose reaped children's
+// CPU is read from /proc after the stop), against the default mode's single
+// destination; the time from a mid-stream /encoder/output/start to the new
+// destination's recording taking media, for a destination that joins a
+// running encoder and one that needs a new one; and the time from an RTMP
+// server's return after a crash to its destination's recording taking media
+// again.
+//
 // Run: build/<release>/bin/bench_bridge_encoder [MiB of feed per case]
+//        [--encoding-only | --no-encoding]
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,13 +33,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -36,8 +51,10 @@
 extern char** environ;
 
 #include "loopback.h"
+#include "rtmp_peer.h"
 
 using wf::bench::free_port;
+using wf::bench::RtmpPeer;
 
 namespace {
 
@@ -315,11 +332,309 @@ double mean_ms(Connection& c, const std::string& method, const std::string& path
   return seconds(Clock::now() - begin) * 1000.0 / rounds;
 }
 
+// ---- Real encoding: shared against default mode ----
+
+// The CPU of a process and of its reaped children, in seconds.
+struct ProcessCpu {
+  double self = 0;
+  double children = 0;
+};
+
+ProcessCpu cpu_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos)
+    fail("cannot read /proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(text.substr(close + 2));
+  std::vector<std::string> f;
+  for (std::string x; fields >> x;)
+    f.push_back(x);
+  // After the name: state (3), ..., utime (14), stime (15), cutime (16), cstime (17).
+  if (f.size() < 15)
+    fail("short /proc stat");
+  const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  ProcessCpu out;
+  out.self = (std::stod(f[11]) + std::stod(f[12])) / tick;
+  out.children = (std::stod(f[13]) + std::stod(f[14])) / tick;
+  return out;
+}
+
+struct Destination {
+  std::string id;
+  std::string url;
+  int video_kbps = 2500;
+};
+
+// A launch payload of 720p destinations from a 30 fps WebM feed with audio;
+// "sharedEncoding" only when asked, so the default mode's payload is the
+// plain one.
+std::string encoding_payload(const std::vector<Destination>& destinations, bool shared) {
+  std::string body = R"({"inputFormat":"webm","hasAudio":true,"fps":30,"videoBitrate":2500,)";
+  if (shared)
+    body += R"("sharedEncoding":true,)";
+  body += R"("outputs":[)";
+  for (size_t i = 0; i < destinations.size(); ++i) {
+    const Destination& d = destinations[i];
+    body += (i > 0 ? "," : "");
+    body += R"({"id":")" + d.id + R"(","rtmpUrl":")" + d.url + R"(","resolution":"720p")";
+    if (d.video_kbps != 2500)
+      body += R"(,"videoBitrate":)" + std::to_string(d.video_kbps);
+    body += "}";
+  }
+  return body + "]}";
+}
+
+// A bridge of its own for one case, so that its reaped children's CPU is
+// that case's alone.
+struct Bridge {
+  pid_t pid = -1;
+  int port = 0;
+};
+
+Bridge start_bridge(const std::vector<std::string>& env) {
+  Bridge b;
+  b.port = free_port();
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0)
+    fail("pipe");
+  b.pid = spawn({std::string(WF_BIN_DIR) + "/audio-bridge", "--port", std::to_string(b.port)}, -1,
+                out[1], env);
+  ::close(out[1]);
+  char c;
+  while (::read(out[0], &c, 1) == 1 && c != '\n') {
+  }
+  ::close(out[0]);
+  return b;
+}
+
+void end_bridge(const Bridge& b) {
+  ::kill(b.pid, SIGTERM);
+  ::waitpid(b.pid, nullptr, 0);
+}
+
+// Posts `feed` in real time in 100 ms chunks for `duration`, at the feed's
+// mean byte rate over `feed_seconds`; `tick` runs before each chunk with the
+// seconds since the first. Returns the chunks refused.
+int post_real_time(Connection& c, const std::string& feed, double feed_seconds,
+                   std::chrono::seconds duration, const std::function<void(double)>& tick) {
+  const auto period = std::chrono::milliseconds(100);
+  const size_t per_chunk = static_cast<size_t>(feed.size() / feed_seconds / 10);
+  const int chunks = static_cast<int>(duration / period);
+  int refused = 0;
+  const auto begin = Clock::now();
+  for (int i = 0; i < chunks; ++i) {
+    std::this_thread::sleep_until(begin + i * period);
+    if (tick)
+      tick(seconds(Clock::now() - begin));
+    const size_t at = static_cast<size_t>(i) * per_chunk;
+    if (at >= feed.size())
+      break;
+    if (c.request("POST", "/encoder/chunk", feed.substr(at, per_chunk)) != 200)
+      ++refused;
+  }
+  return refused;
+}
+
+// Watches a recording from a moment on and notes when it first holds media
+// (more than the FLV header and metadata nginx writes when a publish begins).
+class RecordingWatch {
+ public:
+  RecordingWatch(std::string path, Clock::time_point since)
+      : path_(std::move(path)), since_(since), thread_([this] { run(); }) {}
+  ~RecordingWatch() {
+    quit_ = true;
+    thread_.join();
+  }
+  /// Seconds from `since` to media in the recording; negative while none.
+  double seconds_to_media() const { return result_.load(); }
+
+ private:
+  void run() {
+    while (!quit_) {
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(path_, ec);
+      if (!ec && size >= 4096) {
+        result_ = seconds(Clock::now() - since_);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  std::string path_;
+  Clock::time_point since_;
+  std::atomic<double> result_{-1};
+  std::atomic<bool> quit_{false};
+  std::thread thread_;
+};
+
+struct CpuCase {
+  int destinations;
+  bool shared;
+  double children_s = 0;
+  int refused = 0;
+};
+
+// One case: a fresh bridge, `destinations` on `rtmp`, the feed for
+// `duration`, the stop, then the CPU its children used.
+void run_cpu_case(CpuCase& k, const std::string& dir, RtmpPeer& rtmp, const std::string& feed,
+                  double feed_seconds, std::chrono::seconds duration) {
+  const Bridge b = start_bridge({"TMPDIR=" + dir});
+  {
+    Connection c(b.port);
+    std::vector<Destination> ds;
+    for (int i = 0; i < k.destinations; ++i) {
+      const std::string key = std::string(k.shared ? "s" : "d") + std::to_string(k.destinations) +
+                              "-" + std::to_string(i);
+      ds.push_back({key, rtmp.url(key)});
+    }
+    std::string reply;
+    if (c.request("POST", "/encoder/start", encoding_payload(ds, k.shared), &reply) != 200)
+      fail("/encoder/start failed: " + reply);
+    k.refused = post_real_time(c, feed, feed_seconds, duration, nullptr);
+    c.request("POST", "/encoder/stop", "");
+  }
+  // The stop has reaped every child: their CPU is in the bridge's account.
+  k.children_s = cpu_of(b.pid).children;
+  end_bridge(b);
+}
+
+struct JoinFigures {
+  double join_same_s = -1;  // a destination that joins a running encoder
+  double join_new_s = -1;   // one that needs an encoder of its own
+  double recovery_s = -1;   // from the server's return to media again
+  bool other_kept_going = false;
+  int refused = 0;
+};
+
+JoinFigures run_join_case(const std::string& dir, RtmpPeer& a, RtmpPeer& b, const std::string& feed,
+                          double feed_seconds) {
+  JoinFigures out;
+  const Bridge bridge = start_bridge({"TMPDIR=" + dir});
+  {
+    Connection c(bridge.port);
+    std::string reply;
+    if (c.request("POST", "/encoder/start", encoding_payload({{"a1", a.url("a1")}}, true),
+                  &reply) != 200)
+      fail("/encoder/start failed: " + reply);
+    std::optional<RecordingWatch> join_same, join_new, recovery;
+    bool joined_same = false, joined_new = false, killed = false, restarted = false;
+    std::uintmax_t a1_before_blink = 0;
+    out.refused = post_real_time(c, feed, feed_seconds, std::chrono::seconds(30), [&](double t) {
+      if (!joined_same && t >= 6) {
+        joined_same = true;
+        join_same.emplace(b.recording("b1"), Clock::now());
+        if (c.request("POST", "/encoder/output/start",
+                      encoding_payload({{"b1", b.url("b1")}}, true), &reply) != 200)
+          fail("/encoder/output/start failed: " + reply);
+      }
+      if (!joined_new && t >= 11) {
+        joined_new = true;
+        join_new.emplace(a.recording("a2"), Clock::now());
+        if (c.request("POST", "/encoder/output/start",
+                      encoding_payload({{"a2", a.url("a2"), 1500}}, true), &reply) != 200)
+          fail("/encoder/output/start failed: " + reply);
+      }
+      if (!killed && t >= 16) {
+        killed = true;
+        b.kill();
+        std::error_code ec;
+        a1_before_blink = std::filesystem::file_size(a.recording("a1"), ec);
+        std::filesystem::remove(b.recording("b1"), ec);
+      }
+      if (!restarted && t >= 19) {
+        restarted = true;
+        if (!b.restart())
+          fail("nginx did not come back");
+        recovery.emplace(b.recording("b1"), Clock::now());
+      }
+    });
+    out.join_same_s = join_same ? join_same->seconds_to_media() : -1;
+    out.join_new_s = join_new ? join_new->seconds_to_media() : -1;
+    out.recovery_s = recovery ? recovery->seconds_to_media() : -1;
+    std::error_code ec;
+    out.other_kept_going = std::filesystem::file_size(a.recording("a1"), ec) > a1_before_blink;
+    c.request("POST", "/encoder/stop", "");
+  }
+  end_bridge(bridge);
+  return out;
+}
+
+std::string figure(double s) {
+  char text[32];
+  if (s < 0)
+    return "never";
+  std::snprintf(text, sizeof text, "%.2f s", s);
+  return text;
+}
+
+void encoding_bench(const std::string& dir) {
+  // A program feed like a browser's: 720p30 VP8 + Opus at 3 Mbit/s, a
+  // keyframe every 100 frames, live WebM (unknown sizes).
+  const double feed_seconds = 32;
+  const std::string feed_path = dir + "/feed.webm";
+  const std::string make =
+      "ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=30 -f lavfi -i "
+      "sine=frequency=440:sample_rate=48000 -t 32 -c:v libvpx -deadline realtime -cpu-used 8 "
+      "-b:v 3M -g 100 -c:a libopus -f webm -live 1 '" +
+      feed_path + "'";
+  if (std::system(make.c_str()) != 0)
+    fail("cannot make the feed with ffmpeg");
+  std::ifstream in(feed_path, std::ios::binary);
+  const std::string feed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+  RtmpPeer a(dir + "/rtmp-a"), b(dir + "/rtmp-b");
+  if (!a.ready() || !b.ready())
+    fail("nginx-rtmp did not start");
+
+  const auto duration = std::chrono::seconds(20);
+  CpuCase cases[] = {{1, false}, {3, false}, {1, true}, {3, true}};
+  std::printf("\nreal encoding, 720p30 2500 kbit/s, a %.0f s WebM feed posted in real time\n",
+              static_cast<double>(duration.count()));
+  std::printf("%14s %14s %14s %10s\n", "mode", "destinations", "children CPU", "ratio");
+  for (CpuCase& k : cases) {
+    run_cpu_case(k, dir, a, feed, feed_seconds, duration);
+  }
+  const double baseline = cases[0].children_s;
+  for (const CpuCase& k : cases) {
+    std::printf(
+        "%14s %14d %12.2f s %10.2f%s\n", k.shared ? "shared" : "default", k.destinations,
+        k.children_s, k.children_s / baseline,
+        k.refused > 0 ? ("  (" + std::to_string(k.refused) + " chunks refused)").c_str() : "");
+  }
+  std::printf("shared, 3 destinations / default, 1 destination: %.2f (goal <= 1.20)\n",
+              cases[3].children_s / baseline);
+  std::printf("default, 3 destinations / default, 1 destination: %.2f\n",
+              cases[1].children_s / baseline);
+
+  const JoinFigures j = run_join_case(dir, a, b, feed, feed_seconds);
+  std::printf("join mid-stream, same settings (publisher only): %s (goal < 3 s)\n",
+              figure(j.join_same_s).c_str());
+  std::printf("join mid-stream, new settings (new encoder): %s (goal < 3 s)\n",
+              figure(j.join_new_s).c_str());
+  std::printf(
+      "recovery from the RTMP server's return (down 3 s) to media again: %s (goal < 5 s); "
+      "the destination on the other server %s\n",
+      figure(j.recovery_s).c_str(), j.other_kept_going ? "kept recording" : "STALLED");
+  if (j.refused > 0)
+    std::printf("(%d chunks refused during the join run)\n", j.refused);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
-  const int mib = argc > 1 ? std::atoi(argv[1]) : 256;
+  int mib = 256;
+  bool fan_out = true, encoding = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--encoding-only")
+      fan_out = false;
+    else if (arg == "--no-encoding")
+      encoding = false;
+    else
+      mib = std::atoi(argv[i]);
+  }
   char tmpl[] = "/tmp/wf-bench-encoder-XXXXXX";
   if (!::mkdtemp(tmpl))
     fail("mkdtemp");
@@ -328,6 +643,11 @@ int main(int argc, char** argv) {
   { std::ofstream(sink) << SINK; }
   ::chmod(sink.c_str(), 0755);
 
+  if (!fan_out) {
+    encoding_bench(dir);
+    std::filesystem::remove_all(dir);
+    return 0;
+  }
   const int port = free_port();
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0)
@@ -395,6 +715,8 @@ int main(int argc, char** argv) {
   }
   ::kill(bridge, SIGTERM);
   ::waitpid(bridge, nullptr, 0);
+  if (encoding)
+    encoding_bench(dir);
   std::filesystem::remove_all(dir);
   return 0;
 }

@@ -11,7 +11,18 @@
 // given, and that RSS, descriptors and threads did not grow after the first
 // minute. It prints a table and exits 1 when a check fails.
 //
+// With --shared, the same feed goes instead to three destinations of one
+// shared launch ("sharedEncoding": one encoding child, a publisher each):
+// "a" and "b" on an nginx-rtmp that is killed, as a crash would, and started
+// again on the same port every --blink-every seconds, "c" on a second one
+// that stays up. It checks that every blink heals by itself (a and b publish
+// again, their status having shown "reconnecting"), that c records the whole
+// feed without a gap, that each of a's and b's recordings between blinks is
+// whole and gapless from its heal to the next blink, and that RSS,
+// descriptors and threads stay flat.
+//
 // Run: build/release/bin/soak_bridge [--seconds N (600)] [--restart-every N (60)]
+//        [--shared [--blink-every N (120)] [--blink-down N (3)]]
 
 #include <signal.h>
 #include <unistd.h>
@@ -28,11 +39,13 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "rtmp_peer.h"
 #include "soak_feed.h"
 #include "testing/http_client.h"
 #include "testing/process.h"
@@ -634,18 +647,365 @@ std::string read_all(const std::string& path) {
   return out.str();
 }
 
+// ---- Shared encoding under server blinks ----
+
+// The largest step between consecutive packets of one stream.
+double packet_gap(const std::string& path, const std::string& stream) {
+  const std::string csv =
+      t::runCommand({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+                     "packet=pts_time", "-of", "csv=p=0", path});
+  std::istringstream in(csv);
+  std::vector<double> pts;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] != 'N') {
+      pts.push_back(std::atof(line.c_str()));
+    }
+  }
+  std::sort(pts.begin(), pts.end());
+  double gap = 0;
+  for (size_t i = 1; i < pts.size(); ++i) {
+    gap = std::max(gap, pts[i] - pts[i - 1]);
+  }
+  return pts.empty() ? -1 : gap;
+}
+
+std::string codecs_of(const std::string& path) {
+  std::string codecs;
+  auto streams = json::parse(t::runCommand({"ffprobe", "-v", "error", "-of", "json",
+                                            "-show_entries", "stream=codec_name", path}),
+                             nullptr, false);
+  if (!streams.is_discarded()) {
+    std::vector<std::string> names;
+    for (const json& s : streams.value("streams", json::array())) {
+      names.push_back(s.value("codec_name", std::string("?")));
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& n : names) {
+      codecs += (codecs.empty() ? "" : "+") + n;
+    }
+  }
+  return codecs;
+}
+
+std::uintmax_t size_of(const std::string& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : size;
+}
+
+// One stretch of a destination's recording: from its (re)start to the next
+// blink (or the end), kept under its own name.
+struct Segment {
+  std::string dest;
+  std::string path;
+  double from_s = 0;  // when publishing (re)started, feed time
+  double to_s = 0;    // when the server went down, or the end
+  double video_s = -1, audio_s = -1, gap_s = -1;
+  std::string codecs;
+};
+
+Segment segment(const std::string& dest, const std::string& path, double from_s, double to_s) {
+  Segment s;
+  s.dest = dest;
+  s.path = path;
+  s.from_s = from_s;
+  s.to_s = to_s;
+  return s;
+}
+
+struct Blink {
+  double down_s = 0;
+  double up_s = 0;
+  std::map<std::string, double> healed_after_s;  // from the server's return
+};
+
+std::string shared_start_body(const std::vector<std::pair<std::string, std::string>>& outputs) {
+  json body = json::parse(start_body(outputs));
+  body["sharedEncoding"] = true;
+  return body.dump();
+}
+
+int shared_soak(const t::TempDir& dir, const std::string& file, const FeedLayout& layout,
+                int seconds, int blink_every, int blink_down) {
+  wf::bench::RtmpPeer blinking(dir.file("rtmp-blinking")), steady(dir.file("rtmp-steady"));
+  if (!blinking.ready() || !steady.ready()) {
+    fail("nginx-rtmp did not start");
+  }
+  const int port = t::freePort();
+  t::SpawnOptions options;
+  options.env.push_back({"TMPDIR", dir.path()});
+  options.pipeStdin = false;
+  options.pipeStderr = false;
+  t::Child bridge =
+      t::Child::spawn({t::binPath("audio-bridge"), "--port", std::to_string(port)}, options);
+  if (!bridge.readLine(std::chrono::seconds(30))) {
+    fail("audio-bridge did not start");
+  }
+  RouteTimes times;
+  Faults faults;
+  Shared shared;
+  Client feeder(port, times);
+  const std::map<std::string, std::string> urls = {
+      {"a", blinking.url("a")}, {"b", blinking.url("b")}, {"c", steady.url("c")}};
+  {
+    auto reply = feeder.call(
+        "POST", "/encoder/start",
+        shared_start_body({{"a", urls.at("a")}, {"b", urls.at("b")}, {"c", urls.at("c")}}));
+    if (!reply || reply->status != 200) {
+      fail("shared /encoder/start failed: " + (reply ? reply->body : std::string("no reply")));
+    }
+  }
+  const auto begin = Clock::now();
+  std::vector<Sample> samples;
+  std::thread sampler([&] { samples = sample_bridge(bridge.pid(), begin, shared); });
+
+  // The states each destination showed, and c's being live throughout.
+  std::mutex seen_mutex;
+  std::map<std::string, std::set<std::string>> states_seen;
+  std::thread status_poller([&] {
+    Client c(port, times);
+    while (!shared.stop) {
+      if (auto status = body_of(c.call("GET", "/encoder/status"))) {
+        std::lock_guard lock(seen_mutex);
+        for (const json& o : status->value("outputs", json::array())) {
+          states_seen[o.value("id", "")].insert(o.value("state", "(none)"));
+        }
+        if (!output_of(*status, "a") || !output_of(*status, "b") || !output_of(*status, "c")) {
+          faults.add("destination missing from the status", status->dump());
+        }
+      } else {
+        faults.add("status failed", "");
+      }
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+  });
+
+  // The blinks: kill the server, keep what a and b recorded so far, start it
+  // again, then wait for a and b to record again.
+  std::vector<Blink> blinks;
+  std::vector<Segment> segments;
+  std::map<std::string, double> started_s = {{"a", 0}, {"b", 0}};
+  std::thread blinker([&] {
+    int n = 0;
+    while (!shared.stop) {
+      const auto due = begin + std::chrono::seconds(int64_t(n + 1) * blink_every);
+      while (!shared.stop && Clock::now() < due) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (shared.stop || since(begin) + blink_down + 30 > seconds) {
+        return;
+      }
+      Blink blink;
+      blink.down_s = since(begin);
+      blinking.kill();
+      for (const char* d : {"a", "b"}) {
+        const std::string kept =
+            dir.file(std::string("seg-") + d + "-" + std::to_string(n) + ".flv");
+        std::error_code ec;
+        std::filesystem::rename(blinking.recording(d), kept, ec);
+        if (ec) {
+          faults.add("no recording before a blink", d);
+        }
+        std::lock_guard lock(seen_mutex);
+        segments.push_back(segment(d, kept, started_s[d], blink.down_s));
+      }
+      std::this_thread::sleep_for(std::chrono::seconds(blink_down));
+      if (!blinking.restart()) {
+        fail("the blinking nginx did not come back");
+      }
+      blink.up_s = since(begin);
+      // Healed once a fresh recording holds media.
+      std::set<std::string> waiting = {"a", "b"};
+      const auto deadline = Clock::now() + std::chrono::seconds(60);
+      while (!waiting.empty() && Clock::now() < deadline && !shared.stop) {
+        for (auto it = waiting.begin(); it != waiting.end();) {
+          if (size_of(blinking.recording(*it)) >= 4096) {
+            blink.healed_after_s[*it] = since(begin) - blink.up_s;
+            std::lock_guard lock(seen_mutex);
+            started_s[*it] = since(begin);
+            it = waiting.erase(it);
+          } else {
+            ++it;
+          }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      for (const std::string& d : waiting) {
+        faults.add("a blink did not heal within 60 s", d + " at " + std::to_string(blink.up_s));
+      }
+      blinks.push_back(blink);
+      ++n;
+    }
+  });
+
+  double worst_lag_ms = 0;
+  for (size_t k = 0; k < layout.chunks.size(); ++k) {
+    const auto& chunk = layout.chunks[k];
+    const auto due = begin + std::chrono::milliseconds(chunk.ms);
+    std::this_thread::sleep_until(due);
+    worst_lag_ms = std::max(worst_lag_ms, since(due) * 1000.0);
+    const std::string body = k == 0 ? file.substr(0, layout.init_size + chunk.size)
+                                    : file.substr(chunk.offset, chunk.size);
+    auto reply = feeder.call("POST", "/encoder/chunk", body);
+    if (!reply || reply->status != 200) {
+      faults.add("chunk refused", reply ? std::to_string(reply->status) + " " + reply->body
+                                        : std::string("no reply"));
+    }
+  }
+  const double ran_s = since(begin);
+  shared.stop = true;
+  blinker.join();
+  status_poller.join();
+  sampler.join();
+  feeder.call("POST", "/encoder/stop");
+  // nginx closes a recording when its publisher goes.
+  for (const std::string& key : {std::string("a"), std::string("b"), std::string("c")}) {
+    const std::string path = key == "c" ? steady.recording(key) : blinking.recording(key);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    std::uintmax_t last = size_of(path);
+    while (Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      const std::uintmax_t now = size_of(path);
+      if (now == last) {
+        break;
+      }
+      last = now;
+    }
+  }
+  for (const char* d : {"a", "b"}) {
+    segments.push_back(segment(d, blinking.recording(d), started_s[d], ran_s));
+  }
+  segments.push_back(segment("c", steady.recording("c"), 0, ran_s));
+  for (Segment& s : segments) {
+    s.video_s = packet_span(s.path, "v:0");
+    s.audio_s = packet_span(s.path, "a:0");
+    s.gap_s = packet_gap(s.path, "v:0");
+    s.codecs = codecs_of(s.path);
+  }
+  bridge.signal(SIGTERM);
+  bridge.wait(std::chrono::seconds(10));
+
+  bool ok = true;
+  std::printf(
+      "soak_bridge --shared: %.0f s, feed %.2f Mbit/s, %zu blinks of %d s every %d s, "
+      "worst feed lag %.0f ms\n",
+      ran_s, file.size() * 8.0 / seconds / 1e6, blinks.size(), blink_down, blink_every,
+      worst_lag_ms);
+  std::printf("\n%-8s %10s %10s %14s %14s\n", "blink", "down at s", "up at s", "a healed s",
+              "b healed s");
+  for (size_t i = 0; i < blinks.size(); ++i) {
+    const Blink& b = blinks[i];
+    auto healed = [&](const char* d) {
+      auto it = b.healed_after_s.find(d);
+      return it == b.healed_after_s.end() ? std::string("never") : std::to_string(it->second);
+    };
+    ok = ok && b.healed_after_s.size() == 2;
+    std::printf("%-8zu %10.1f %10.1f %14s %14s\n", i + 1, b.down_s, b.up_s, healed("a").c_str(),
+                healed("b").c_str());
+  }
+
+  std::printf("\n%-5s %-34s %8s %8s %10s %10s %8s %8s %s\n", "dest", "recording", "from s", "to s",
+              "video s", "audio s", "short s", "gap s", "streams");
+  for (const Segment& s : segments) {
+    // A stretch starts at its heal (or launch), when media already flows,
+    // and a publisher that joins waits for the encoder's next keyframe; it
+    // ends when the server went down.
+    const double covered = s.to_s - s.from_s;
+    const double allowed = EDGE_SECONDS + 2 * GOP_SECONDS;
+    const double shortfall = covered - std::min(s.video_s, s.audio_s);
+    const bool good = s.video_s > 0 && s.audio_s > 0 && shortfall <= allowed && s.gap_s >= 0 &&
+                      s.gap_s < 0.5 && s.codecs == "aac+h264";
+    ok = ok && good;
+    std::printf("%-5s %-34s %8.2f %8.2f %10.2f %10.2f %8.2f %8.2f %s%s\n", s.dest.c_str(),
+                std::filesystem::path(s.path).filename().c_str(), s.from_s, s.to_s, s.video_s,
+                s.audio_s, shortfall, s.gap_s, s.codecs.c_str(), good ? "" : "  RECORDING");
+  }
+  {
+    std::lock_guard lock(seen_mutex);
+    std::printf("\nstates seen:");
+    for (const auto& [id, states] : states_seen) {
+      std::printf("  %s:", id.c_str());
+      for (const std::string& st : states) {
+        std::printf(" %s", st.c_str());
+      }
+    }
+    std::printf("\n");
+    if (!blinks.empty()) {
+      for (const char* d : {"a", "b"}) {
+        if (!states_seen[d].count("reconnecting")) {
+          ok = false;
+          std::printf("%s never showed \"reconnecting\"\n", d);
+        }
+      }
+    }
+    if (states_seen["c"].count("reconnecting") || states_seen["c"].count("failed")) {
+      ok = false;
+      std::printf("c, on the steady server, was disturbed by the blinks\n");
+    }
+  }
+
+  const double late_from = std::max(60.0, ran_s - 60.0);
+  std::printf("\n%-12s %14s %14s %8s %8s\n", "bridge", "first minute", "last minute", "growth",
+              "bound");
+  struct Row {
+    const char* name;
+    long Sample::*field;
+    long bound;
+  };
+  for (const Row& r :
+       {Row{"RSS KiB", &Sample::rss_kib, RSS_BOUND_KIB}, Row{"descriptors", &Sample::fds, FD_BOUND},
+        Row{"threads", &Sample::threads, THREAD_BOUND}}) {
+    const long first = window_min(samples, 30, 60, r.field);
+    const long last = window_min(samples, late_from, ran_s + 1, r.field);
+    const bool grew = first < 0 || last < 0 || last - first > r.bound;
+    ok = ok && !grew;
+    std::printf("%-12s %14ld %14ld %8ld %8ld%s\n", r.name, first, last, last - first, r.bound,
+                grew ? "  GREW" : "");
+  }
+  std::printf("\n%-26s %9s %10s %10s\n", "route", "requests", "p99 ms", "worst ms");
+  for (auto& [route, ms] : times.take()) {
+    std::printf("%-26s %9zu %10.2f %10.2f\n", route.c_str(), ms.size(), percentile(ms, 0.99),
+                *std::max_element(ms.begin(), ms.end()));
+  }
+  const auto found = faults.take();
+  if (!found.empty()) {
+    ok = false;
+    std::printf("\nfaults:\n");
+    for (const auto& [kind, entry] : found) {
+      std::printf("  %s: %d, first: %s\n", kind.c_str(), entry.first, entry.second.c_str());
+    }
+  }
+  std::printf("\nsoak_bridge --shared: %s\n", ok ? "PASS" : "FAIL");
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   int seconds = 600;
   int restart_every = 60;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool shared_mode = false;
+  int blink_every = 120;
+  int blink_down = 3;
+  for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
+    if (flag == "--shared") {
+      shared_mode = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      fail("option " + flag + " needs a value");
+    }
+    const int value = std::atoi(argv[++i]);
     if (flag == "--seconds") {
-      seconds = std::atoi(argv[i + 1]);
+      seconds = value;
     } else if (flag == "--restart-every") {
-      restart_every = std::atoi(argv[i + 1]);
+      restart_every = value;
+    } else if (flag == "--blink-every") {
+      blink_every = value;
+    } else if (flag == "--blink-down") {
+      blink_down = value;
     } else {
       fail("unknown option " + flag);
     }
@@ -688,6 +1048,9 @@ int main(int argc, char** argv) {
     fail("the feed is not a live WebM: " + why);
   }
   const int64_t feed_ms = int64_t(seconds) * 1000;
+  if (shared_mode) {
+    return shared_soak(dir, file, *layout, seconds, blink_every, blink_down);
+  }
 
   t::PulseServer pulse;
   if (!pulse.ready()) {

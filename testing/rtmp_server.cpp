@@ -38,41 +38,62 @@ RtmpServer::RtmpServer() {
   // A port can be taken between the probe and nginx's bind: try a few.
   for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
     port_ = freePort();
-    const std::string conf =
-        dir_.write("nginx.conf",
-                   "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
-                   "daemon off;\n"
-                   "master_process off;\n"
-                   "pid " +
-                       dir_.file("nginx.pid") +
-                       ";\n"
-                       "error_log " +
-                       dir_.file("logs/error.log") +
-                       " info;\n"
-                       "events { worker_connections 64; }\n"
-                       "rtmp { server { listen 127.0.0.1:" +
-                       std::to_string(port_) +
-                       ";\n"
-                       "  application live { live on; record all; record_path " +
-                       dir_.file("rec") + "; record_unique off; } } }\n");
-    SpawnOptions o;
-    o.pipeStdin = false;
-    o.pipeStdout = false;
-    o.pipeStderr = false;
-    daemon_ = Child::spawn(
-        {"nginx", "-p", dir_.path(), "-c", conf, "-e", dir_.file("logs/error.log")}, o);
-    // An nginx that exits (say, the port was taken meanwhile) ends the wait
-    // at once.
-    waitFor(
-        [&] {
-          ready_ = accepts(port_);
-          return ready_ || !daemon_.running();
-        },
-        std::chrono::seconds(10), "nginx to accept RTMP connections");
-    if (!ready_) {
-      daemon_.kill();
-    }
+    dir_.write("nginx.conf",
+               "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
+               "daemon off;\n"
+               "master_process off;\n"
+               "pid " +
+                   dir_.file("nginx.pid") +
+                   ";\n"
+                   "error_log " +
+                   dir_.file("logs/error.log") +
+                   " info;\n"
+                   "events { worker_connections 64; }\n"
+                   "rtmp { server { listen 127.0.0.1:" +
+                   std::to_string(port_) +
+                   ";\n"
+                   "  application live { live on; record all; record_path " +
+                   dir_.file("rec") + "; record_unique off; } } }\n");
+    ready_ = launch();
   }
+}
+
+bool RtmpServer::launch() {
+  SpawnOptions o;
+  o.pipeStdin = false;
+  o.pipeStdout = false;
+  o.pipeStderr = false;
+  daemon_ = Child::spawn({"nginx", "-p", dir_.path(), "-c", dir_.file("nginx.conf"), "-e",
+                          dir_.file("logs/error.log")},
+                         o);
+  // An nginx that exits (say, the port was taken meanwhile) ends the wait
+  // at once.
+  bool up = false;
+  waitFor(
+      [&] {
+        up = accepts(port_);
+        return up || !daemon_.running();
+      },
+      std::chrono::seconds(10), "nginx to accept RTMP connections");
+  if (!up) {
+    daemon_.kill();
+  }
+  return up;
+}
+
+void RtmpServer::kill() {
+  daemon_.kill();
+  ready_ = false;
+}
+
+bool RtmpServer::restart() {
+  daemon_.kill();
+  // The port was ours a moment ago; it may still be in TIME_WAIT on the
+  // client side only, which does not stop a listener with SO_REUSEADDR.
+  for (int attempt = 0; attempt < 20 && !ready_; ++attempt) {
+    ready_ = launch();
+  }
+  return ready_;
 }
 
 RtmpServer::~RtmpServer() {

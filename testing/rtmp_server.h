@@ -33,7 +33,17 @@ class RtmpServer {
   /// nginx's error log so far, for failure messages.
   std::string log() const;
 
+  /// Kills the server, as a crash would: publishers lose their connection.
+  void kill();
+  /// Starts the server again on the same port and configuration (a
+  /// recording of a key already published is started afresh by nginx, so
+  /// tests that restart read a key's recording in between); true once it
+  /// accepts connections.
+  bool restart();
+
  private:
+  bool launch();
+
   TempDir dir_;
   Child daemon_;
   int port_ = 0;

@@ -90,14 +90,15 @@ class SpawnSetup {
   posix_spawnattr_t attr;
 };
 
-// Starts `program` with the standard streams that `setup` already arranges;
-// nothing past them reaches the child.
+// Starts `program` with the descriptors below `keep_below` that `setup`
+// already arranges (the standard streams, unless told otherwise); nothing
+// past them reaches the child.
 Result<pid_t> spawn(const std::string& program, const std::vector<std::string>& args,
-                    SpawnSetup& setup) {
+                    SpawnSetup& setup, int keep_below = 3) {
   // The bridge opens its own descriptors close-on-exec, but the HTTP
   // library's sockets are not: nothing past the standard streams may reach
   // the child, or a client connection would outlive the bridge's close.
-  posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+  posix_spawn_file_actions_addclosefrom_np(&setup.actions, keep_below);
   // The bridge ignores SIGPIPE; its children start with the default.
   sigset_t defaults;
   sigemptyset(&defaults);
@@ -145,6 +146,50 @@ class ProcessLauncher : public ChildLauncher {
       return pid.error();
     }
     return LaunchedChild{std::make_unique<ProcessChild>(*pid), std::move(write_end)};
+  }
+
+  Result<LaunchedChild> launch_reading(const std::string& program,
+                                       const std::vector<std::string>& args, int stderr_fd,
+                                       bool with_fd3) override {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      return Error(system_error(errno));
+    }
+    UniqueFd in_read(fds[0]);
+    UniqueFd in_write(fds[1]);
+    ::fcntl(in_write.get(), F_SETPIPE_SZ, 1 << 20);
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      return Error(system_error(errno));
+    }
+    UniqueFd out_read(fds[0]);
+    UniqueFd out_write(fds[1]);
+    // The encoded stream comes in bursts at each keyframe.
+    ::fcntl(out_write.get(), F_SETPIPE_SZ, 1 << 20);
+    UniqueFd extra_read;
+    UniqueFd extra_write;
+    if (with_fd3) {
+      if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return Error(system_error(errno));
+      }
+      extra_read.reset(fds[0]);
+      extra_write.reset(fds[1]);
+    }
+
+    SpawnSetup setup;
+    posix_spawn_file_actions_adddup2(&setup.actions, in_read.get(), 0);
+    posix_spawn_file_actions_adddup2(&setup.actions, out_write.get(), 1);
+    posix_spawn_file_actions_adddup2(&setup.actions, stderr_fd, 2);
+    if (extra_write.valid()) {
+      posix_spawn_file_actions_adddup2(&setup.actions, extra_write.get(), 3);
+    }
+    auto pid = spawn(program, args, setup, extra_write.valid() ? 4 : 3);
+    if (!pid) {
+      return pid.error();
+    }
+    // The write ends close here, so the read ends see the end of the
+    // stream once the child has gone.
+    return LaunchedChild{std::make_unique<ProcessChild>(*pid), std::move(in_write),
+                         std::move(out_read), std::move(extra_read)};
   }
 
   Result<std::unique_ptr<ChildHandle>> launch_quiet(const std::string& program,

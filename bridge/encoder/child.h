@@ -55,10 +55,13 @@ class ChildHandle {
   virtual void wait() = 0;
 };
 
-/// A started encoder child and the write end of its input pipe.
+/// A started encoder child and the write end of its input pipe; for a child
+/// started by `launch_reading`, also the read ends of its output pipes.
 struct LaunchedChild {
   std::unique_ptr<ChildHandle> child;
   UniqueFd stdin_pipe;
+  UniqueFd stdout_pipe = UniqueFd();
+  UniqueFd extra_pipe = UniqueFd();
 };
 
 /// Starts encoder children. The seam lets tests run the encoder logic
@@ -72,6 +75,14 @@ class ChildLauncher {
   /// with the system's reason when the child cannot be started.
   virtual Result<LaunchedChild> launch(const std::string& program,
                                        const std::vector<std::string>& args, int stderr_fd) = 0;
+  /// Starts `program` like `launch`, except that its standard output is a
+  /// new pipe whose read end comes back as `stdout_pipe`, and, when
+  /// `with_fd3`, descriptor 3 of the child is the write end of one more
+  /// pipe, read through `extra_pipe`. Read ends are close-on-exec and
+  /// blocking.
+  virtual Result<LaunchedChild> launch_reading(const std::string& program,
+                                               const std::vector<std::string>& args, int stderr_fd,
+                                               bool with_fd3) = 0;
   /// Starts `program` with `args` and all three standard streams on the
   /// null device, SIGPIPE at its default; for a child whose output is only
   /// its exit status. Fails with the system's reason.

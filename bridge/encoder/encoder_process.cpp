@@ -8,6 +8,7 @@
 #include "bridge/core/text.h"
 #include "bridge/encoder/arguments.h"
 #include "bridge/encoder/ffmpeg.h"
+#include "bridge/encoder/shared_engine.h"
 
 namespace wf::bridge {
 
@@ -21,11 +22,15 @@ std::string temp_directory() {
   return ec ? std::string("/tmp") : dir.string();
 }
 
+}  // namespace
+
 std::string next_log_path() {
   const uint64_t n = LOG_SEQUENCE.fetch_add(1);
   return temp_directory() + "/wrenfield-encoder-" + std::to_string(::getpid()) + "-" +
          std::to_string(n) + ".log";
 }
+
+namespace {
 
 // Starts the destinations of `request` into `started`; on failure the caller
 // stops what was started.
@@ -93,6 +98,30 @@ Status start_all(const EncoderStartRequest& request, ChildLauncher& launcher, Cl
 
 }  // namespace
 
+EncoderList::EncoderList(Clock& clock, bool supervise) : clock_(clock), supervise_(supervise) {}
+
+EncoderList::~EncoderList() {
+  std::vector<EncoderProcess> shared;
+  for (auto it = processes_.begin(); it != processes_.end();) {
+    if (it->shared) {
+      shared.push_back(std::move(*it));
+      it = processes_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!shared.empty()) {
+    stop_encoder(shared, clock_);
+  }
+}
+
+SharedEngine& EncoderList::shared() {
+  if (!shared_) {
+    shared_ = std::make_unique<SharedEngine>(clock_, supervise_);
+  }
+  return *shared_;
+}
+
 Result<std::vector<EncoderProcess>> start_encoder(const EncoderStartRequest& request,
                                                   ChildLauncher& launcher, Clock& clock) {
   std::vector<EncoderProcess> started;
@@ -107,6 +136,18 @@ void stop_encoder(std::vector<EncoderProcess>& outputs, Clock& clock,
                   std::chrono::milliseconds grace) {
   std::vector<EncoderProcess> taken = std::move(outputs);
   outputs.clear();
+  std::vector<std::shared_ptr<SharedDestination>> shared;
+  for (EncoderProcess& p : taken) {
+    if (p.shared) {
+      shared.push_back(std::move(p.shared));
+    }
+  }
+  // Shared destinations close their encoding children's input with the
+  // other pipes, before any waiting.
+  std::optional<SharedStop> shared_stop;
+  if (!shared.empty()) {
+    shared_stop.emplace(std::move(shared));
+  }
   for (EncoderProcess& p : taken) {
     if (p.feed) {
       p.feed->close_queue();
@@ -152,6 +193,9 @@ void stop_encoder(std::vector<EncoderProcess>& outputs, Clock& clock,
       }
       clock.sleep_for(STOP_POLL);
     }
+  }
+  if (shared_stop) {
+    shared_stop->finish(clock, deadline);
   }
 }
 

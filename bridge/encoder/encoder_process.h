@@ -15,6 +15,9 @@
 
 namespace wf::bridge {
 
+class SharedDestination;
+class SharedEngine;
+
 /// One running output: a destination served by one encoder child. The
 /// record owns the child's handle and, through its feed writer, the child's
 /// input pipe; destroying it ends the writer, closes the pipe and releases
@@ -26,23 +29,44 @@ struct EncoderProcess {
   std::unique_ptr<ChildHandle> child;
   std::unique_ptr<FeedWriter> feed;
   std::string log_path;
+  /// Set for a destination of shared mode, which has no child or feed of
+  /// its own here: its publishing child and its encoding child live in the
+  /// shared engine.
+  std::shared_ptr<SharedDestination> shared = nullptr;
 
   /// Feed bytes written in full into the pipe since the launch.
   uint64_t bytes_received() const { return feed ? feed->bytes_received() : 0; }
 };
 
 /// The running outputs, in launch order. Owned by the dispatch loop and
-/// touched by the dispatch thread only, so it takes no lock.
+/// touched by the dispatch thread only, so it takes no lock. The shared
+/// engine behind destinations of shared mode is made with the first of
+/// them, timed by `clock`.
 class EncoderList {
  public:
+  explicit EncoderList(Clock& clock = steady_clock(), bool supervise = true);
+  /// Stops the destinations of shared mode (their threads end with them);
+  /// the other outputs are only released, as their records say.
+  ~EncoderList();
+  EncoderList(const EncoderList&) = delete;
+  EncoderList& operator=(const EncoderList&) = delete;
+
   std::vector<EncoderProcess>& processes() { return processes_; }
+  SharedEngine& shared();
 
  private:
+  Clock& clock_;
+  bool supervise_;
+  std::unique_ptr<SharedEngine> shared_;
   std::vector<EncoderProcess> processes_;
 };
 
 /// Numbers the encoder log files of this process; never goes back.
 extern std::atomic<uint64_t> LOG_SEQUENCE;
+
+/// A fresh log path "<tmp>/wrenfield-encoder-<pid>-<n>.log", taking n
+/// from LOG_SEQUENCE.
+std::string next_log_path();
 
 /// How long a stop waits, once for all its children, for them to end after
 /// their input has closed.

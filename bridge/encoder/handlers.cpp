@@ -7,6 +7,7 @@
 #include "bridge/encoder/encoder_process.h"
 #include "bridge/encoder/feed.h"
 #include "bridge/encoder/payload.h"
+#include "bridge/encoder/shared_engine.h"
 #include "bridge/encoder/status.h"
 #include "bridge/http/reply.h"
 
@@ -45,7 +46,9 @@ Status handle_encoder_start(RequestPtr request, RouteContext& context) {
   if (!payload) {
     return send_error(std::move(request), 400, "Invalid encoder settings");
   }
-  auto started = start_encoder(*payload, launcher_of(context));
+  auto started = payload->shared_encoding
+                     ? context.encoders->shared().start(*payload, launcher_of(context), false)
+                     : start_encoder(*payload, launcher_of(context));
   if (!started) {
     return send_error(std::move(request), 503, started.error().message());
   }
@@ -73,7 +76,11 @@ Status handle_encoder_output_start(RequestPtr request, RouteContext& context) {
       !valid_output_id(*payload->outputs[0].id)) {
     return send_error(std::move(request), 400, "One destination with a stable ID is required");
   }
-  auto started = start_encoder(*payload, launcher_of(context));
+  // A shared destination joins a running encoding child of its rendition
+  // when there is one.
+  auto started = payload->shared_encoding
+                     ? context.encoders->shared().start(*payload, launcher_of(context), true)
+                     : start_encoder(*payload, launcher_of(context));
   if (!started) {
     return send_error(std::move(request), 503, started.error().message());
   }

@@ -155,6 +155,7 @@ Result<EncoderStartRequest> parse_encoder_start_request(std::string_view text) {
     request.fps = u32_member(root, "fps");
     request.video_bitrate = u32_member(root, "videoBitrate");
     request.audio_bitrate = u32_member(root, "audioBitrate");
+    request.shared_encoding = bool_member(root, "sharedEncoding").value_or(false);
     return request;
   } catch (const Invalid& e) {
     return Error("invalid encoder payload", Error(e.message));

@@ -32,6 +32,11 @@ struct EncoderStartRequest {
   std::optional<uint32_t> fps;
   std::optional<uint32_t> video_bitrate;
   std::optional<uint32_t> audio_bitrate;
+  /// "sharedEncoding": true asks for one encoding child per distinct
+  /// rendition, whose output is copied to every destination of that
+  /// rendition by its own publishing child. Absent, null or false keep one
+  /// encoding child per destination.
+  bool shared_encoding = false;
 };
 
 /// Parses a launch payload from JSON text. Fails when the text is not a JSON

@@ -191,5 +191,24 @@ TEST(EncoderPayload, ResolutionTable) {
   }
 }
 
+TEST(EncoderPayload, SharedEncodingIsABooleanSwitch) {
+  struct Case {
+    const char* member;
+    bool shared;
+  };
+  const Case cases[] = {{"", false},
+                        {R"(, "sharedEncoding": null)", false},
+                        {R"(, "sharedEncoding": false)", false},
+                        {R"(, "sharedEncoding": true)", true}};
+  for (const Case& c : cases) {
+    const std::string text = std::string(R"({"outputs": [])") + c.member + "}";
+    EXPECT_EQ(c.shared, parse_ok(text).shared_encoding) << text;
+  }
+  for (const char* value : {R"("true")", "1", "0", "{}", "[]"}) {
+    const std::string text = std::string(R"({"outputs": [], "sharedEncoding": )") + value + "}";
+    EXPECT_FALSE(parse_encoder_start_request(text).ok()) << text;
+  }
+}
+
 }  // namespace
 }  // namespace wf::bridge

@@ -8,8 +8,9 @@
 #include <cstring>
 #include <deque>
 
-#include "bridge/encoder/child.h"
 #include "bridge/core/text.h"
+#include "bridge/encoder/child.h"
+#include "bridge/encoder/shared_engine.h"
 
 namespace wf::bridge {
 
@@ -100,6 +101,12 @@ nlohmann::ordered_json encoder_status(EncoderList& encoders) {
   using nlohmann::ordered_json;
   ordered_json outputs = ordered_json::array();
   for (EncoderProcess& p : encoders.processes()) {
+    if (p.shared) {
+      ordered_json o;
+      encoders.shared().describe(*p.shared, o);
+      outputs.push_back(std::move(o));
+      continue;
+    }
     const std::optional<ChildExit> exit = p.child ? p.child->try_wait() : std::nullopt;
     auto tail = encoder_diagnostic_tail(p.log_path);
     ordered_json o;
