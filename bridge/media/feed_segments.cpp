@@ -153,6 +153,7 @@ Status FeedSegmenter::keep_init(std::string_view bytes) {
 }
 
 Status FeedSegmenter::push(std::string_view chunk, std::vector<FeedEvent>& out) {
+  pushed_ += chunk.size();
   if (failed_) {
     return *failed_;
   }
