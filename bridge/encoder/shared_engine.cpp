@@ -210,9 +210,18 @@ Result<std::shared_ptr<Rendition>> SharedEngine::start_rendition(const std::stri
   auto container = container_of(demuxer);
   auto seg = segmenters_.find(demuxer);
   if (seg == segmenters_.end() && container) {
-    segmenters_.emplace(demuxer, Segmenter{FeedSegmenter(*container), {}, 0});
+    segmenters_.emplace(demuxer, Segmenter{FeedSegmenter(*container), {}, 0, {}});
   } else if (seg != segmenters_.end() && seg->second.segmenter.position() > 0) {
-    r->join.emplace();
+    // The init segment and the recent feed from a keyframe fragment let the
+    // child start now, a little behind live, which it catches up faster
+    // than real time; without them it waits for the next such fragment.
+    const Segmenter& s = seg->second;
+    if (s.segmenter.init_complete() && !s.segmenter.failed() && !s.rewind.history().empty()) {
+      r->input->offer(std::make_shared<const std::string>(s.segmenter.init_segment()));
+      r->input->offer(std::make_shared<const std::string>(s.rewind.history()));
+    } else {
+      r->join.emplace();
+    }
   }
   try {
     r->reader = std::thread([this, raw = r.get()] { read_output(raw); });
@@ -366,6 +375,7 @@ std::vector<std::shared_ptr<SharedDestination>> SharedEngine::feed(const SharedC
     // A malformed feed leaves the segmenter failed: children already fed
     // go on with the chunks, and none can join it any more.
     (void)s.segmenter.push(*chunk, s.events);
+    s.rewind.observe(*chunk, s.chunk_position, s.events);
   }
   std::vector<std::shared_ptr<Rendition>> failed;
   for (auto& r : renditions) {
@@ -560,33 +570,35 @@ bool SharedEngine::failed(const SharedDestination& destination) {
 
 void SharedEngine::describe(const SharedDestination& d, nlohmann::ordered_json& o) {
   using nlohmann::ordered_json;
-  std::string log_path;
   const auto now = clock_.now();
-  std::lock_guard lock(mutex_);
-  ChildHandle* child = d.attempt ? d.attempt->child.get() : nullptr;
-  const std::optional<ChildExit> exit = child ? child->try_wait() : std::nullopt;
-  o["bitrateKbps"] = d.health.bitrate_kbps(now);
-  o["bytesReceived"] = d.bytes_total();
-  // The tail is read after the members that need the lock; it is the same
-  // file either way.
-  o["diagnostic"] = "";
-  log_path = d.log_path;
-  const Rendition& r = *d.rendition;
-  if (r.figures) {
-    o["encoder"] = ordered_json{{"droppedFrames", r.figures->dropped_frames},
-                                {"duplicatedFrames", r.figures->duplicated_frames},
-                                {"fps", r.figures->fps},
-                                {"speed", r.figures->speed}};
-  } else {
-    o["encoder"] = nullptr;
+  std::string log_path;
+  {
+    std::lock_guard lock(mutex_);
+    ChildHandle* child = d.attempt ? d.attempt->child.get() : nullptr;
+    const std::optional<ChildExit> exit = child ? child->try_wait() : std::nullopt;
+    o["bitrateKbps"] = d.health.bitrate_kbps(now);
+    o["bytesReceived"] = d.bytes_total();
+    // Filled in below, once the lock is released: reading the log must not
+    // hold up the readers.
+    o["diagnostic"] = "";
+    log_path = d.log_path;
+    const Rendition& r = *d.rendition;
+    if (r.figures) {
+      o["encoder"] = ordered_json{{"droppedFrames", r.figures->dropped_frames},
+                                  {"duplicatedFrames", r.figures->duplicated_frames},
+                                  {"fps", r.figures->fps},
+                                  {"speed", r.figures->speed}};
+    } else {
+      o["encoder"] = nullptr;
+    }
+    o["exitCode"] = exit && exit->code ? ordered_json(*exit->code) : ordered_json(nullptr);
+    o["id"] = d.id;
+    o["name"] = d.name;
+    o["processId"] = child ? static_cast<uint64_t>(child->pid()) : 0;
+    o["reconnects"] = d.schedule.reconnects();
+    o["running"] = child && !exit.has_value();
+    o["state"] = std::string(to_string(d.failed ? DestinationState::Failed : d.health.state(now)));
   }
-  o["exitCode"] = exit && exit->code ? ordered_json(*exit->code) : ordered_json(nullptr);
-  o["id"] = d.id;
-  o["name"] = d.name;
-  o["processId"] = child ? static_cast<uint64_t>(child->pid()) : 0;
-  o["reconnects"] = d.schedule.reconnects();
-  o["running"] = child && !exit.has_value();
-  o["state"] = std::string(to_string(d.failed ? DestinationState::Failed : d.health.state(now)));
   if (auto tail = encoder_diagnostic_tail(log_path)) {
     o["diagnostic"] = *tail;
   }

@@ -98,6 +98,9 @@ class SharedEngine {
     FeedSegmenter segmenter;
     std::vector<FeedEvent> events;
     uint64_t chunk_position = 0;
+    // The feed from its latest keyframe fragment, so that a new encoding
+    // child can start at once rather than at the next such fragment.
+    FeedRewind rewind;
   };
 
   Result<std::shared_ptr<Rendition>> start_rendition(const std::string& program,

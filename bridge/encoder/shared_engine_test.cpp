@@ -61,6 +61,28 @@ std::string audio(uint32_t ms, bool sequence_header, char mark) {
   return flv_tag(8, ms, body);
 }
 
+// WebM elements as a live recorder writes them: sizes of one byte, and
+// unknown sizes for the Segment and the Clusters.
+std::string ebml(const std::string& id, const std::string& body) {
+  return id + static_cast<char>(0x80 | body.size()) + body;
+}
+const std::string UNKNOWN_SIZE("\x01\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8);
+
+std::string webm_head() {
+  return ebml("\x1A\x45\xDF\xA3", ebml("\x42\x82", "webm")) + "\x18\x53\x80\x67" + UNKNOWN_SIZE +
+         ebml("\x16\x54\xAE\x6B",
+              ebml("\xAE", ebml(std::string("\xD7", 1), std::string("\x01", 1)) +
+                               ebml(std::string("\x83", 1), std::string("\x01", 1))));
+}
+
+// A Cluster whose first block is a video frame, key or not.
+std::string webm_cluster(bool key, char mark) {
+  const std::string block =
+      std::string("\x81\x00\x00", 3) + static_cast<char>(key ? 0x80 : 0x00) + std::string(6, mark);
+  return "\x1F\x43\xB6\x75" + UNKNOWN_SIZE + ebml("\xE7", std::string(1, '\0')) +
+         ebml("\xA3", block);
+}
+
 class SharedEngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -406,6 +428,60 @@ TEST_F(SharedEngineTest, AFailedLaunchStopsWhatTheCallStarted) {
   clock_.advance(10s);
   tick();
   EXPECT_EQ(4u, launcher_.launched_args.size());
+}
+
+class RunningFeedTest : public SharedEngineTest {
+ protected:
+  void post(const std::string& bytes) {
+    EXPECT_TRUE(
+        write_encoder_chunk_target(*list_, std::make_shared<const std::string>(bytes), std::nullopt)
+            .ok());
+  }
+  // A second rendition (new settings) started on the running feed; its
+  // encoding child is 102.
+  void start_second() {
+    start(R"({"sharedEncoding": true, "outputs": [{"id": "b", "rtmpUrl": "rtmp://h/live/b",
+        "videoBitrate": 1000}]})",
+          true);
+    ASSERT_EQ(4u, launcher_.launched_args.size());
+    ASSERT_TRUE(is_encoder(102));
+  }
+  const std::string one_ = R"({"sharedEncoding": true, "outputs": [{"id": "a",
+      "rtmpUrl": "rtmp://h/live/a"}]})";
+};
+
+TEST_F(RunningFeedTest, ANewEncodingChildStartsFromTheLatestKeyframeCluster) {
+  start(one_);
+  const std::string head = webm_head();
+  const std::string old_key = webm_cluster(true, '1');
+  const std::string recent = webm_cluster(true, '2') + webm_cluster(false, '3');
+  post(head + old_key + recent);
+  start_second();
+  // At once: the head and the feed from the latest keyframe Cluster on.
+  EXPECT_TRUE(wait_input(102, head + recent));
+  const std::string next = webm_cluster(false, '4');
+  post(next);
+  EXPECT_TRUE(wait_input(102, head + recent + next));
+  EXPECT_TRUE(wait_input(100, head + old_key + recent + next));
+}
+
+TEST_F(RunningFeedTest, WithoutAKeyframeClusterYetItWaitsForTheNextOne) {
+  start(one_);
+  const std::string head = webm_head();
+  const std::string first = head + webm_cluster(false, '1');
+  post(first);
+  start_second();
+  const std::string not_key = webm_cluster(false, '2');
+  const std::string key = webm_cluster(true, '3');
+  post(not_key);
+  post(key);
+  // The running child has the feed unchanged; the new one the head, then
+  // the feed from the keyframe's Cluster on.
+  EXPECT_TRUE(wait_input(100, first + not_key + key));
+  EXPECT_TRUE(wait_input(102, head + key));
+  const std::string next = webm_cluster(false, '4');
+  post(next);
+  EXPECT_TRUE(wait_input(102, head + key + next));
 }
 
 }  // namespace

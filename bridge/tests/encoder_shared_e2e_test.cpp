@@ -285,10 +285,15 @@ TEST_F(SharedEncoding, DestinationsJoinMidStreamWithoutTheHeadResent) {
                                                  std::chrono::steady_clock::now() - joined_at)
                                                  .count()));
   // New settings: a second encoding child starts on the running feed.
+  const auto other_at = std::chrono::steady_clock::now();
   r = bridge_->post("/encoder/output/start", payload({{"other", rtmp_.url("other")}}, 1000));
   ASSERT_EQ(200, r.status) << r.body;
   EXPECT_EQ(5u, children_of(bridge_->child.pid()).size());
   ASSERT_TRUE(wait_state("other", "live")) << bridge_->status();
+  RecordProperty("new_rendition_join_ms",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - other_at)
+                                      .count()));
   const size_t remaining_at_join = feed.size() - sender.sent();
 
   // A front end that re-sends the head for a destination changes nothing.
@@ -375,6 +380,24 @@ TEST_F(SharedEncoding, StopDuringAReconnectWaitEndsEverything) {
   ASSERT_TRUE(blinking.restart());
   EXPECT_EQ(502, bridge_->post("/encoder/chunk", "x").status);
   EXPECT_TRUE(children_of(bridge_->child.pid()).empty());
+}
+
+TEST(SharedEncodingPayload, ANonBooleanSwitchIsRefusedWithTheEndpointsOwnText) {
+  testing::TempDir dir;
+  auto bridge = EncoderBridge::start(dir.path(), {{"FFMPEG_PATH", "ffmpeg"}});
+  ASSERT_TRUE(bridge);
+  for (const char* value : {R"("true")", "1", "{}"}) {
+    const std::string body =
+        std::string(R"({"sharedEncoding": )") + value +
+        R"(, "outputs": [{"id": "a", "rtmpUrl": "rtmp://127.0.0.1:9/live/a"}]})";
+    Reply r = bridge->post("/encoder/start", body);
+    EXPECT_EQ(400, r.status) << body;
+    EXPECT_EQ(json::parse(R"({"error":"Invalid encoder settings"})"), r.json()) << body;
+    r = bridge->post("/encoder/output/start", body);
+    EXPECT_EQ(400, r.status) << body;
+    EXPECT_EQ(json::parse(R"({"error":"Invalid destination settings"})"), r.json()) << body;
+  }
+  EXPECT_EQ(json::array(), bridge->outputs());
 }
 
 }  // namespace
