@@ -129,6 +129,9 @@ const Box* find_box(const std::vector<Box>& boxes, std::string_view type) {
 }
 
 constexpr uint32_t SAMPLE_NON_SYNC = 0x00010000;
+// What an MP4 body being kept is, in place of an element ID.
+constexpr uint32_t KEPT_MOOV = 1;
+constexpr uint32_t KEPT_MOOF = 2;
 constexpr uint64_t UNKNOWN_END = ~uint64_t{0};
 
 }  // namespace
@@ -153,6 +156,7 @@ Status FeedSegmenter::keep_init(std::string_view bytes) {
 }
 
 Status FeedSegmenter::push(std::string_view chunk, std::vector<FeedEvent>& out) {
+  pushed_ += chunk.size();
   if (failed_) {
     return *failed_;
   }
@@ -432,7 +436,7 @@ Status FeedSegmenter::mp4_header(std::vector<FeedEvent>& out) {
     if (body > (type == "moov" ? FEED_INIT_LIMIT : FEED_MOOF_LIMIT)) {
       return fail("MP4 " + type + " box too large");
     }
-    body_id_ = type == "moov" ? 1 : 2;
+    body_id_ = type == "moov" ? KEPT_MOOV : KEPT_MOOF;
     keep_ = body;
   }
   if (keep_ == 0) {
@@ -446,9 +450,9 @@ Status FeedSegmenter::mp4_header(std::vector<FeedEvent>& out) {
 }
 
 void FeedSegmenter::mp4_value(std::vector<FeedEvent>& out) {
-  if (body_id_ == 1) {
+  if (body_id_ == KEPT_MOOV) {
     mp4_moov(body_);
-  } else if (body_id_ == 2) {
+  } else if (body_id_ == KEPT_MOOF) {
     mp4_moof(out);
   }
   body_id_ = 0;

@@ -74,8 +74,8 @@ class FeedSegmenter {
   /// header, Info, Tracks, ...). MP4: everything before the first `moof`
   /// (`ftyp`, `moov`, ...). Complete only once init_complete().
   const std::string& init_segment() const { return init_; }
-  /// Bytes pushed so far.
-  uint64_t position() const { return position_; }
+  /// Bytes pushed so far, after a failure too: where the next chunk starts.
+  uint64_t position() const { return pushed_; }
   bool failed() const { return failed_.has_value(); }
 
  private:
@@ -104,6 +104,7 @@ class FeedSegmenter {
   FeedContainer container_;
   std::optional<Error> failed_;
   uint64_t position_ = 0;  // feed position of the next byte to parse
+  uint64_t pushed_ = 0;
 
   // The init segment of the current stream.
   std::string init_;

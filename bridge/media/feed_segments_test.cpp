@@ -234,6 +234,8 @@ TEST(FeedSegmenter, RefusesMalformedFeeds) {
     const Status again = s.push("more", events);
     ASSERT_FALSE(again.ok());
     EXPECT_EQ(c.error, again.error().message());
+    // Still where the next chunk starts, for the gates that follow the feed.
+    EXPECT_EQ(c.stream.size() + 4, s.position());
   }
 }
 
