@@ -20,20 +20,9 @@ Status handle_health(RequestPtr request, RouteContext& context) {
   // Only the copy is made under the lock: the capture callback takes it for
   // every buffer, and neither the first probe of the encoder program nor a
   // slow client may hold the audio thread up.
-  bool running;
-  uint32_t sample_rate;
-  uint16_t channels;
-  std::optional<std::string> active_device_id;
-  {
-    auto guard = context.state->lock();
-    if (!guard) {
-      return guard.error();
-    }
-    const BridgeState& s = **guard;
-    running = s.running;
-    sample_rate = s.sample_rate;
-    channels = s.channels;
-    active_device_id = s.active_device_id;
+  auto state = context.state->snapshot();
+  if (!state) {
+    return state.error();
   }
   const bool ready = context.encoder_ready ? context.encoder_ready() : ffmpeg_ready();
   nlohmann::ordered_json body;
@@ -44,11 +33,12 @@ Status handle_health(RequestPtr request, RouteContext& context) {
   body["encoderVersion"] = "0.3.1";
   body["encoderReady"] = ready;
   body["encoderError"] = ready ? nlohmann::ordered_json(nullptr) : ENCODER_ERROR;
-  body["running"] = running;
-  body["sampleRate"] = sample_rate;
-  body["inputChannels"] = channels;
-  body["activeDeviceId"] = active_device_id ? nlohmann::ordered_json(*active_device_id)
-                                            : nlohmann::ordered_json(nullptr);
+  body["running"] = state->running;
+  body["sampleRate"] = state->sample_rate;
+  body["inputChannels"] = state->channels;
+  body["activeDeviceId"] = state->active_device_id
+                               ? nlohmann::ordered_json(*state->active_device_id)
+                               : nlohmann::ordered_json(nullptr);
   return send_json(std::move(request), 200, body);
 }
 

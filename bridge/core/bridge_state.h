@@ -71,6 +71,16 @@ class SharedState {
   /// failed holder left behind. Request handlers and callbacks use `lock`.
   Guard lock_ignoring_poison() { return Guard(*this); }
 
+  /// A copy of the state taken under the mutex, so a reader can build and
+  /// send its reply without holding up the capture callback; "state lock
+  /// poisoned" as for `lock`.
+  Result<BridgeState> snapshot() {
+    auto guard = lock();
+    if (!guard) {
+      return guard.error();
+    }
+    return **guard;
+  }
   /// Marks the lock poisoned (what a failing holder does).
   void poison() {
     std::lock_guard<std::mutex> l(mutex_);

@@ -259,25 +259,13 @@ Status handle_stop(RequestPtr request, RouteContext& context) {
 Status handle_meters(RequestPtr request, RouteContext& context) {
   // Copied under the lock, serialised and sent after it: the capture
   // callback waits for the lock, so it is held for the copy alone.
-  bool running;
-  uint32_t sample_rate;
-  uint16_t channels;
-  std::vector<ChannelMeter> levels;
-  std::chrono::steady_clock::duration elapsed;
-  {
-    auto guard = context.state->lock();
-    if (!guard) {
-      return guard.error();
-    }
-    const BridgeState& s = **guard;
-    running = s.running;
-    sample_rate = s.sample_rate;
-    channels = s.channels;
-    levels = s.meters;
-    elapsed = std::chrono::steady_clock::now() - s.updated_at;
+  auto state = context.state->snapshot();
+  if (!state) {
+    return state.error();
   }
+  const auto elapsed = std::chrono::steady_clock::now() - state->updated_at;
   nlohmann::ordered_json meters = nlohmann::ordered_json::array();
-  for (const ChannelMeter& m : levels) {
+  for (const ChannelMeter& m : state->meters) {
     nlohmann::ordered_json entry;
     entry["channel"] = m.channel;
     entry["peak"] = level_json(m.peak);
@@ -286,9 +274,9 @@ Status handle_meters(RequestPtr request, RouteContext& context) {
   }
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed);
   nlohmann::ordered_json body;
-  body["running"] = running;
-  body["sampleRate"] = sample_rate;
-  body["inputChannels"] = channels;
+  body["running"] = state->running;
+  body["sampleRate"] = state->sample_rate;
+  body["inputChannels"] = state->channels;
   body["meters"] = std::move(meters);
   body["updatedMsAgo"] = static_cast<uint64_t>(std::max<int64_t>(ms.count(), 0));
   return send_json(std::move(request), 200, body);
