@@ -103,7 +103,7 @@ TEST(EncoderRtmp, PublishesEachDestinationAtItsOwnProfile) {
                        "-t",        "3",
                        "-c:v",      "libvpx",
                        "-deadline", "realtime",
-                       "-cpu-used", "8",
+                       "-cpu-used", "-8",
                        "-b:v",      "1M",
                        "-c:a",      "libopus",
                        feed_path},

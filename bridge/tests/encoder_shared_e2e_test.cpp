@@ -117,7 +117,9 @@ void expect_whole_recording(const std::string& path, double min_seconds) {
 }
 
 // A WebM program feed like a front end's: VP8 with a keyframe (and so a
-// new Cluster) every second, and Opus audio.
+// new Cluster) every second, and Opus audio. The encoder's speed is fixed
+// (negative): a positive one follows the machine's load, and so would the
+// stream.
 std::string make_feed(testing::TempDir& dir, int seconds) {
   const std::string path = dir.file("feed.webm");
   testing::ExitStatus made;
@@ -130,7 +132,7 @@ std::string make_feed(testing::TempDir& dir, int seconds) {
                        "-t",        std::to_string(seconds),
                        "-c:v",      "libvpx",
                        "-deadline", "realtime",
-                       "-cpu-used", "8",
+                       "-cpu-used", "-8",
                        "-g",        "24",
                        "-b:v",      "400k",
                        "-c:a",      "libopus",
