@@ -30,19 +30,36 @@ std::string next_log_path() {
          std::to_string(n) + ".log";
 }
 
+Result<FedChild> launch_fed_child(ChildLauncher& launcher, const std::string& program,
+                                  const std::vector<std::string>& args, int log_fd,
+                                  const std::string& name, Clock& clock) {
+  auto launched = launcher.launch(program, args, log_fd);
+  if (!launched) {
+    return Error("could not start FFmpeg for " + name + "; install FFmpeg or set FFMPEG_PATH",
+                 launched.error());
+  }
+  auto discard = [&] {
+    if (launched->child) {
+      launched->child->kill();
+      launched->child->wait();
+    }
+  };
+  if (!launched->stdin_pipe.valid()) {
+    discard();
+    return Error("FFmpeg stdin unavailable for " + name);
+  }
+  auto feed = start_feed_writer(std::move(launched->stdin_pipe), clock);
+  if (!feed) {
+    discard();
+    return Error("FFmpeg stdin unavailable for " + name, feed.error());
+  }
+  return FedChild{std::move(launched->child), std::move(*feed)};
+}
+
 namespace {
 
 // Starts the destinations of `request` into `started`; on failure the caller
 // stops what was started.
-// A child whose feed cannot be set up never joins the list, so it is ended
-// here rather than left running without an owner.
-void discard(std::unique_ptr<ChildHandle> child) {
-  if (child) {
-    child->kill();
-    child->wait();
-  }
-}
-
 Status start_all(const EncoderStartRequest& request, ChildLauncher& launcher, Clock& clock,
                  std::vector<EncoderProcess>& started) {
   if (request.outputs.empty()) {
@@ -58,12 +75,10 @@ Status start_all(const EncoderStartRequest& request, ChildLauncher& launcher, Cl
     if (trim_whitespace(output.rtmp_url).empty()) {
       continue;
     }
-    std::string id = output.id.value_or(legacy_output_id(i));
-    if (!valid_output_id(id) || !ids.insert(id).second) {
-      return Error("Invalid or duplicate destination ID");
+    auto identity = output_identity(output, i, ids);
+    if (!identity) {
+      return identity.error();
     }
-    std::string name = output.name.value_or(default_output_name(i));
-
     std::string log_path = next_log_path();
     auto log = create_log_file(log_path);
     if (!log) {
@@ -73,22 +88,13 @@ Status start_all(const EncoderStartRequest& request, ChildLauncher& launcher, Cl
     if (!args) {
       return args.error();
     }
-    auto launched = launcher.launch(program, *args, log->get());
+    auto launched = launch_fed_child(launcher, program, *args, log->get(), identity->name, clock);
     if (!launched) {
-      return Error("could not start FFmpeg for " + name + "; install FFmpeg or set FFMPEG_PATH",
-                   launched.error());
+      return launched.error();
     }
-    if (!launched->stdin_pipe.valid()) {
-      discard(std::move(launched->child));
-      return Error("FFmpeg stdin unavailable for " + name);
-    }
-    auto feed = start_feed_writer(std::move(launched->stdin_pipe), clock);
-    if (!feed) {
-      discard(std::move(launched->child));
-      return Error("FFmpeg stdin unavailable for " + name, feed.error());
-    }
-    started.push_back(EncoderProcess{std::move(id), std::move(name), std::move(launched->child),
-                                     std::move(*feed), std::move(log_path)});
+    started.push_back(EncoderProcess{std::move(identity->id), std::move(identity->name),
+                                     std::move(launched->child), std::move(launched->feed),
+                                     std::move(log_path)});
   }
   if (started.empty()) {
     return Error("no valid RTMP outputs configured");

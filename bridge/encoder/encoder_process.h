@@ -61,6 +61,20 @@ class EncoderList {
   std::vector<EncoderProcess> processes_;
 };
 
+/// A child and the writer that feeds its input pipe.
+struct FedChild {
+  std::unique_ptr<ChildHandle> child;
+  std::unique_ptr<FeedWriter> feed;
+};
+
+/// Launches `program` with `args`, its output going to `log_fd`, and starts
+/// a feed writer on its input pipe, timed by `clock`. `name` names the
+/// destination in the failure texts. A child whose input cannot be fed is
+/// killed and reaped here, so that none runs without an owner.
+Result<FedChild> launch_fed_child(ChildLauncher& launcher, const std::string& program,
+                                  const std::vector<std::string>& args, int log_fd,
+                                  const std::string& name, Clock& clock);
+
 /// Numbers the encoder log files of this process; never goes back.
 extern std::atomic<uint64_t> LOG_SEQUENCE;
 

@@ -180,6 +180,15 @@ std::string default_output_name(size_t index) {
   return "Output " + std::to_string(index + 1);
 }
 
+Result<OutputIdentity> output_identity(const EncoderOutputRequest& output, size_t index,
+                                       std::set<std::string>& taken) {
+  std::string id = output.id.value_or(legacy_output_id(index));
+  if (!valid_output_id(id) || !taken.insert(id).second) {
+    return Error("Invalid or duplicate destination ID");
+  }
+  return OutputIdentity{std::move(id), output.name.value_or(default_output_name(index))};
+}
+
 Result<std::string> input_demuxer(const std::optional<std::string>& input_format) {
   if (!input_format || *input_format == "webm") {
     return std::string("webm");

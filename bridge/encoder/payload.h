@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,18 @@ bool valid_output_id(std::string_view id);
 std::string legacy_output_id(size_t index);
 /// Name of a destination sent without "name": "Output <index + 1>".
 std::string default_output_name(size_t index);
+
+/// The ID and name a destination runs under.
+struct OutputIdentity {
+  std::string id;
+  std::string name;
+};
+
+/// Destination `index`'s own ID and name, or the defaults for its place.
+/// Fails with "Invalid or duplicate destination ID" when the ID breaks the
+/// rule or is in `taken` already; otherwise adds it there.
+Result<OutputIdentity> output_identity(const EncoderOutputRequest& output, size_t index,
+                                       std::set<std::string>& taken);
 
 /// Demuxer for the program feed's container: absent or "webm" gives "webm",
 /// "mp4" gives "mov"; anything else fails with "Unsupported program input

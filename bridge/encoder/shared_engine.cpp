@@ -254,11 +254,12 @@ Result<std::vector<EncoderProcess>> SharedEngine::start(const EncoderStartReques
       if (trim_whitespace(output.rtmp_url).empty()) {
         continue;
       }
-      std::string id = output.id.value_or(legacy_output_id(i));
-      if (!valid_output_id(id) || !ids.insert(id).second) {
-        return Error("Invalid or duplicate destination ID");
+      auto identity = output_identity(output, i, ids);
+      if (!identity) {
+        return identity.error();
       }
-      std::string name = output.name.value_or(default_output_name(i));
+      const std::string& id = identity->id;
+      const std::string& name = identity->name;
       auto args = encoding_arguments(request, output);
       if (!args) {
         return args.error();
@@ -296,23 +297,14 @@ Result<std::vector<EncoderProcess>> SharedEngine::start(const EncoderStartReques
       if (!log) {
         return log.error();
       }
-      auto launched = launcher.launch(program, publishing_arguments(d->url), log->get());
+      auto launched = launch_fed_child(launcher, program, publishing_arguments(d->url), log->get(),
+                                       name, clock_);
       if (!launched) {
-        return Error("could not start FFmpeg for " + name + "; install FFmpeg or set FFMPEG_PATH",
-                     launched.error());
-      }
-      if (!launched->stdin_pipe.valid()) {
-        discard_child(launched->child);
-        return Error("FFmpeg stdin unavailable for " + name);
-      }
-      auto writer = start_feed_writer(std::move(launched->stdin_pipe), clock_);
-      if (!writer) {
-        discard_child(launched->child);
-        return Error("FFmpeg stdin unavailable for " + name, writer.error());
+        return launched.error();
       }
       d->attempt.emplace();
       d->attempt->child = std::move(launched->child);
-      d->attempt->writer = std::move(*writer);
+      d->attempt->writer = std::move(launched->feed);
       const auto now = clock_.now();
       d->schedule.started(now);
       d->health.started(now);
@@ -530,25 +522,15 @@ void SharedEngine::launch_attempt(SharedDestination& d, TimePoint now) {
     failed_attempt();
     return;
   }
-  auto launched = d.launcher.launch(resolve_ffmpeg(), publishing_arguments(d.url), log->get());
+  auto launched = launch_fed_child(d.launcher, resolve_ffmpeg(), publishing_arguments(d.url),
+                                   log->get(), d.name, clock_);
   if (!launched) {
-    failed_attempt();
-    return;
-  }
-  if (!launched->stdin_pipe.valid()) {
-    discard_child(launched->child);
-    failed_attempt();
-    return;
-  }
-  auto writer = start_feed_writer(std::move(launched->stdin_pipe), clock_);
-  if (!writer) {
-    discard_child(launched->child);
     failed_attempt();
     return;
   }
   d.attempt.emplace();
   d.attempt->child = std::move(launched->child);
-  d.attempt->writer = std::move(*writer);
+  d.attempt->writer = std::move(launched->feed);
 }
 
 void SharedEngine::fail(SharedDestination& d) {
