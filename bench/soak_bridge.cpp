@@ -719,6 +719,53 @@ struct Blink {
   std::map<std::string, double> healed_after_s;  // from the server's return
 };
 
+// Prints the reply times of every route: count, p99 and worst.
+void print_route_times(RouteTimes& times) {
+  std::printf("\n%-26s %9s %10s %10s\n", "route", "requests", "p99 ms", "worst ms");
+  for (auto& [route, ms] : times.take()) {
+    std::printf("%-26s %9zu %10.2f %10.2f\n", route.c_str(), ms.size(), percentile(ms, 0.99),
+                *std::max_element(ms.begin(), ms.end()));
+  }
+}
+
+// Prints the bridge's resident memory, descriptors and threads in the first
+// minute against the last; false when one grew past its bound.
+bool print_growth(const std::vector<Sample>& samples, double ran_s) {
+  bool ok = true;
+  const double late_from = std::max(60.0, ran_s - 60.0);
+  std::printf("\n%-12s %14s %14s %8s %8s\n", "bridge", "first minute", "last minute", "growth",
+              "bound");
+  struct Row {
+    const char* name;
+    long Sample::*field;
+    long bound;
+  };
+  for (const Row& r :
+       {Row{"RSS KiB", &Sample::rss_kib, RSS_BOUND_KIB}, Row{"descriptors", &Sample::fds, FD_BOUND},
+        Row{"threads", &Sample::threads, THREAD_BOUND}}) {
+    const long first = window_min(samples, 30, 60, r.field);
+    const long last = window_min(samples, late_from, ran_s + 1, r.field);
+    const bool grew = first < 0 || last < 0 || last - first > r.bound;
+    ok = ok && !grew;
+    std::printf("%-12s %14ld %14ld %8ld %8ld%s\n", r.name, first, last, last - first, r.bound,
+                grew ? "  GREW" : "");
+  }
+  return ok;
+}
+
+// Prints what went wrong, if anything; false when something did.
+bool print_faults(Faults& faults) {
+  const auto found = faults.take();
+  if (found.empty()) {
+    return true;
+  }
+  std::printf("\nfaults:\n");
+  for (const auto& [kind, entry] : found) {
+    std::printf("  %s: %d, first: %s\n", kind.c_str(), entry.first, entry.second.c_str());
+  }
+  return false;
+}
+
 std::string shared_start_body(const std::vector<std::pair<std::string, std::string>>& outputs) {
   json body = json::parse(start_body(outputs));
   body["sharedEncoding"] = true;
@@ -944,37 +991,9 @@ int shared_soak(const t::TempDir& dir, const std::string& file, const FeedLayout
     }
   }
 
-  const double late_from = std::max(60.0, ran_s - 60.0);
-  std::printf("\n%-12s %14s %14s %8s %8s\n", "bridge", "first minute", "last minute", "growth",
-              "bound");
-  struct Row {
-    const char* name;
-    long Sample::*field;
-    long bound;
-  };
-  for (const Row& r :
-       {Row{"RSS KiB", &Sample::rss_kib, RSS_BOUND_KIB}, Row{"descriptors", &Sample::fds, FD_BOUND},
-        Row{"threads", &Sample::threads, THREAD_BOUND}}) {
-    const long first = window_min(samples, 30, 60, r.field);
-    const long last = window_min(samples, late_from, ran_s + 1, r.field);
-    const bool grew = first < 0 || last < 0 || last - first > r.bound;
-    ok = ok && !grew;
-    std::printf("%-12s %14ld %14ld %8ld %8ld%s\n", r.name, first, last, last - first, r.bound,
-                grew ? "  GREW" : "");
-  }
-  std::printf("\n%-26s %9s %10s %10s\n", "route", "requests", "p99 ms", "worst ms");
-  for (auto& [route, ms] : times.take()) {
-    std::printf("%-26s %9zu %10.2f %10.2f\n", route.c_str(), ms.size(), percentile(ms, 0.99),
-                *std::max_element(ms.begin(), ms.end()));
-  }
-  const auto found = faults.take();
-  if (!found.empty()) {
-    ok = false;
-    std::printf("\nfaults:\n");
-    for (const auto& [kind, entry] : found) {
-      std::printf("  %s: %d, first: %s\n", kind.c_str(), entry.first, entry.second.c_str());
-    }
-  }
+  ok = print_growth(samples, ran_s) && ok;
+  print_route_times(times);
+  ok = print_faults(faults) && ok;
   std::printf("\nsoak_bridge --shared: %s\n", ok ? "PASS" : "FAIL");
   return ok ? 0 : 1;
 }
@@ -1156,30 +1175,9 @@ int main(int argc, char** argv) {
       "worst feed lag %.0f ms\n",
       ran_s, file.size() * 8.0 / seconds / 1e6, layout->chunks.size(), feeder.posted_bytes() / 1e6,
       feeder.restarts(), feeder.worst_lag_ms());
-  std::printf("\n%-26s %9s %10s %10s\n", "route", "requests", "p99 ms", "worst ms");
-  for (auto& [route, ms] : times.take()) {
-    std::printf("%-26s %9zu %10.2f %10.2f\n", route.c_str(), ms.size(), percentile(ms, 0.99),
-                *std::max_element(ms.begin(), ms.end()));
-  }
+  print_route_times(times);
 
-  const double late_from = std::max(60.0, ran_s - 60.0);
-  std::printf("\n%-12s %14s %14s %8s %8s\n", "bridge", "first minute", "last minute", "growth",
-              "bound");
-  struct Row {
-    const char* name;
-    long Sample::*field;
-    long bound;
-  };
-  for (const Row& r :
-       {Row{"RSS KiB", &Sample::rss_kib, RSS_BOUND_KIB}, Row{"descriptors", &Sample::fds, FD_BOUND},
-        Row{"threads", &Sample::threads, THREAD_BOUND}}) {
-    const long first = window_min(samples, 30, 60, r.field);
-    const long last = window_min(samples, late_from, ran_s + 1, r.field);
-    const bool grew = first < 0 || last < 0 || last - first > r.bound;
-    ok = ok && !grew;
-    std::printf("%-12s %14ld %14ld %8ld %8ld%s\n", r.name, first, last, last - first, r.bound,
-                grew ? "  GREW" : "");
-  }
+  ok = print_growth(samples, ran_s) && ok;
 
   const bool meters_ok = meters.first_levels_s >= 0 && meters.first_levels_s < 5.0 &&
                          meters.exact >= meters.replies * 99 / 100;
@@ -1212,14 +1210,7 @@ int main(int argc, char** argv) {
       "that joined the stream late)\n",
       EDGE_SECONDS, GOP_SECONDS);
 
-  const auto found = faults.take();
-  if (!found.empty()) {
-    ok = false;
-    std::printf("\nfaults:\n");
-    for (const auto& [kind, entry] : found) {
-      std::printf("  %s: %d, first: %s\n", kind.c_str(), entry.first, entry.second.c_str());
-    }
-  }
+  ok = print_faults(faults) && ok;
   std::printf("\nsoak_bridge: %s\n", ok ? "PASS" : "FAIL");
   return ok ? 0 : 1;
 }
