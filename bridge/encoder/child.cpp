@@ -221,6 +221,13 @@ ChildLauncher& process_launcher() {
   return launcher;
 }
 
+void kill_and_reap(const std::unique_ptr<ChildHandle>& child) {
+  if (child) {
+    child->kill();
+    child->wait();
+  }
+}
+
 Result<UniqueFd> create_log_file(const std::string& path) {
   // O_NOFOLLOW refuses a symbolic link at the path; O_NONBLOCK keeps a FIFO
   // planted there from blocking the open.

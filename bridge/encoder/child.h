@@ -55,6 +55,10 @@ class ChildHandle {
   virtual void wait() = 0;
 };
 
+/// Kills and reaps `child`, if there is one: for a child that must not run
+/// on without an owner.
+void kill_and_reap(const std::unique_ptr<ChildHandle>& child);
+
 /// A started encoder child and the write end of its input pipe; for a child
 /// started by `launch_reading`, also the read ends of its output pipes.
 struct LaunchedChild {

@@ -38,19 +38,13 @@ Result<FedChild> launch_fed_child(ChildLauncher& launcher, const std::string& pr
     return Error("could not start FFmpeg for " + name + "; install FFmpeg or set FFMPEG_PATH",
                  launched.error());
   }
-  auto discard = [&] {
-    if (launched->child) {
-      launched->child->kill();
-      launched->child->wait();
-    }
-  };
   if (!launched->stdin_pipe.valid()) {
-    discard();
+    kill_and_reap(launched->child);
     return Error("FFmpeg stdin unavailable for " + name);
   }
   auto feed = start_feed_writer(std::move(launched->stdin_pipe), clock);
   if (!feed) {
-    discard();
+    kill_and_reap(launched->child);
     return Error("FFmpeg stdin unavailable for " + name, feed.error());
   }
   return FedChild{std::move(launched->child), std::move(*feed)};

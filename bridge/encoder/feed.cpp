@@ -71,10 +71,7 @@ Status write_encoder_chunk_target(EncoderList& encoders, const SharedChunk& chun
       list[*it] = std::move(list.back());
     }
     list.pop_back();
-    if (removed.child) {
-      removed.child->kill();
-      removed.child->wait();
-    }
+    kill_and_reap(removed.child);
   }
 
   if (!dropped.empty()) {

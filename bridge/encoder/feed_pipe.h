@@ -4,8 +4,8 @@
 #include <memory>
 #include <string_view>
 
-#include "bridge/http/error.h"
 #include "bridge/encoder/child.h"
+#include "bridge/http/error.h"
 
 namespace wf::bridge {
 

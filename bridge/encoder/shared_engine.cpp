@@ -96,15 +96,6 @@ class Rendition {
 
 namespace {
 
-// A child whose record was never made is ended here rather than left
-// running without an owner.
-void discard_child(std::unique_ptr<ChildHandle>& child) {
-  if (child) {
-    child->kill();
-    child->wait();
-  }
-}
-
 void erase_one(std::vector<SharedDestination*>& list, SharedDestination* d) {
   list.erase(std::remove(list.begin(), list.end(), d), list.end());
 }
@@ -166,7 +157,7 @@ SharedEngine::~SharedEngine() {
   }
   for (auto& r : renditions) {
     r->input.reset();
-    discard_child(r->child);
+    kill_and_reap(r->child);
     if (r->reader.joinable()) {
       r->reader.join();
     }
@@ -193,12 +184,12 @@ Result<std::shared_ptr<Rendition>> SharedEngine::start_rendition(const std::stri
   }
   r->child = std::move(launched->child);
   if (!launched->stdin_pipe.valid() || !launched->stdout_pipe.valid()) {
-    discard_child(r->child);
+    kill_and_reap(r->child);
     return Error("FFmpeg stdin unavailable for " + name);
   }
   auto input = start_feed_writer(std::move(launched->stdin_pipe), clock_);
   if (!input) {
-    discard_child(r->child);
+    kill_and_reap(r->child);
     return Error("FFmpeg stdin unavailable for " + name, input.error());
   }
   r->input = std::move(*input);
@@ -227,7 +218,7 @@ Result<std::shared_ptr<Rendition>> SharedEngine::start_rendition(const std::stri
     r->reader = std::thread([this, raw = r.get()] { read_output(raw); });
   } catch (const std::system_error& e) {
     r->input.reset();
-    discard_child(r->child);
+    kill_and_reap(r->child);
     return Error("FFmpeg stdin unavailable for " + name, Error(e.what()));
   }
   return r;
@@ -341,7 +332,7 @@ Result<std::vector<EncoderProcess>> SharedEngine::start(const EncoderStartReques
     }
     for (auto& r : orphans) {
       r->input.reset();
-      discard_child(r->child);
+      kill_and_reap(r->child);
       if (r->reader.joinable()) {
         r->reader.join();
       }
@@ -426,11 +417,11 @@ void SharedEngine::discard(const std::vector<std::shared_ptr<SharedDestination>>
     }
   }
   for (PublishAttempt& a : attempts) {
-    discard_child(a.child);
+    kill_and_reap(a.child);
     a.writer.reset();
   }
   for (auto& r : renditions) {
-    discard_child(r->child);
+    kill_and_reap(r->child);
     r->input.reset();
     if (r->reader.joinable()) {
       r->reader.join();

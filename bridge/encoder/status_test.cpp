@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "bridge/core/text.h"
 #include "bridge/encoder/fake_child.h"
 #include "bridge/encoder/fake_feed_pipe.h"
-#include "bridge/core/text.h"
 #include "testing/temp_dir.h"
 #include "testing/wait_for.h"
 
