@@ -719,6 +719,23 @@ struct Blink {
   std::map<std::string, double> healed_after_s;  // from the server's return
 };
 
+// Starts the built bridge on `port`, its logs in `dir`, with `env` added to
+// its environment, and waits for its start-up line.
+t::Child start_bridge(int port, const t::TempDir& dir,
+                      std::vector<std::pair<std::string, std::string>> env) {
+  t::SpawnOptions options;
+  options.env = std::move(env);
+  options.env.push_back({"TMPDIR", dir.path()});
+  options.pipeStdin = false;
+  options.pipeStderr = false;
+  t::Child bridge =
+      t::Child::spawn({t::binPath("audio-bridge"), "--port", std::to_string(port)}, options);
+  if (!bridge.readLine(std::chrono::seconds(30))) {
+    fail("audio-bridge did not start");
+  }
+  return bridge;
+}
+
 // Prints the reply times of every route: count, p99 and worst.
 void print_route_times(RouteTimes& times) {
   std::printf("\n%-26s %9s %10s %10s\n", "route", "requests", "p99 ms", "worst ms");
@@ -779,15 +796,7 @@ int shared_soak(const t::TempDir& dir, const std::string& file, const FeedLayout
     fail("nginx-rtmp did not start");
   }
   const int port = t::freePort();
-  t::SpawnOptions options;
-  options.env.push_back({"TMPDIR", dir.path()});
-  options.pipeStdin = false;
-  options.pipeStderr = false;
-  t::Child bridge =
-      t::Child::spawn({t::binPath("audio-bridge"), "--port", std::to_string(port)}, options);
-  if (!bridge.readLine(std::chrono::seconds(30))) {
-    fail("audio-bridge did not start");
-  }
+  t::Child bridge = start_bridge(port, dir, {});
   RouteTimes times;
   Faults faults;
   Shared shared;
@@ -1080,16 +1089,7 @@ int main(int argc, char** argv) {
     fail("nginx-rtmp did not start");
   }
   const int port = t::freePort();
-  t::SpawnOptions options;
-  options.env = pulse.clientEnv();
-  options.env.push_back({"TMPDIR", dir.path()});
-  options.pipeStdin = false;
-  options.pipeStderr = false;
-  t::Child bridge =
-      t::Child::spawn({t::binPath("audio-bridge"), "--port", std::to_string(port)}, options);
-  if (!bridge.readLine(std::chrono::seconds(30))) {
-    fail("audio-bridge did not start");
-  }
+  t::Child bridge = start_bridge(port, dir, pulse.clientEnv());
 
   RouteTimes times;
   Faults faults;
